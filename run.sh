@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds a release, and starts the console.
+#   ./run.sh          the console, with Config.ini beside the built executable
+#   ./run.sh --demo   the console wired to the simulated meter bus (meter-sim)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S . -B build-release "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-release -j "$(nproc)"
+
+if [ ! -x build-release/console/meter-console ]; then
+  echo "meter-console is not built yet: the window does not exist in this checkout." >&2
+  exit 1
+fi
+
+if [ "${1:-}" = "--demo" ]; then
+  exec ./scripts/demo.sh build-release
+fi
+exec build-release/console/meter-console
