@@ -9,7 +9,7 @@
 // A hex piece or a reading that is not a number. what() is the operator's
 // message, e.g. "'$X5' is not a valid integer value".
 class EConvertError : public std::runtime_error {
-public:
+  public:
     explicit EConvertError(const std::string& message) : std::runtime_error(message) {}
 };
 
