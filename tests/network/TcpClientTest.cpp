@@ -162,12 +162,16 @@ TEST(TcpClient, PeerCloseIsNoticedByTheNextWait) {
 TEST(TcpClient, PeerCloseIsNoticedByAFailingSend) {
     for (const bool reset : {false, true}) {
         SCOPED_TRACE(reset ? "reset" : "orderly close");
+        // The gateway hangs up only once the client has seen its connection
+        // made: a reset any sooner would fail the connect itself.
         FakeGateway gateway([reset](GatewayPeer& peer) {
+            peer.Read(1);
             peer.Close(reset);
             peer.Notify();
         });
         TcpClient client;
         client.Open("127.0.0.1", gateway.Port(), 1000);
+        client.Send("g");
         ASSERT_TRUE(gateway.WaitForScript());
         // The first write after an orderly close may still be accepted
         // locally; the peer's reset to it fails a later one.

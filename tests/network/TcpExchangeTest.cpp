@@ -172,17 +172,19 @@ TEST(TcpExchange, GatewayHangingUpFailsTheReadThenTheLinkIsClosed) {
          Bytes(kRequest), false, kReply.substr(0, 20)},
         {"before the request",
          [](GatewayPeer& peer) {
+             peer.Read(1);
              peer.Close(true);
              peer.Notify();
          },
-         "", true, ""},
+         "g", true, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeGateway gateway(c.script);
         TcpClient client;
         client.Open("127.0.0.1", gateway.Port(), 1000);
-        if (c.firstRequestSeen.empty()) {
+        if (c.firstRequestSeen == "g") {
+            client.Send("g");  // the gateway hangs up once the connection is made
             ASSERT_TRUE(gateway.WaitForScript());
             Pause(40);
         }
