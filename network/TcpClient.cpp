@@ -1,0 +1,246 @@
+#include "TcpClient.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// A send that makes no progress for this long means the gateway stopped
+// reading; give up rather than hold the window forever.
+constexpr int kSendStallMs = 10000;
+// DiscardPendingInput stops after this much, so a peer that never stops
+// talking cannot keep it busy.
+constexpr size_t kDiscardLimit = 1 << 20;
+
+std::string ErrnoText(int error) {
+    switch (error) {
+        case ECONNREFUSED:
+            return "连接被拒绝";
+        case ECONNRESET:
+            return "连接被对方重置";
+        case EPIPE:
+        case ESHUTDOWN:
+        case ENOTCONN:
+            return "连接已断开";
+        case ECONNABORTED:
+            return "连接已中止";
+        case ETIMEDOUT:
+            return "连接超时";
+        case ENETUNREACH:
+            return "网络不可达";
+        case EHOSTUNREACH:
+            return "主机不可达";
+        default:
+            return std::strerror(error);
+    }
+}
+
+// Errors after which the socket can carry nothing more.
+bool ConnectionGone(int error) {
+    switch (error) {
+        case ECONNRESET:
+        case ECONNABORTED:
+        case EPIPE:
+        case ESHUTDOWN:
+        case ENOTCONN:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+Clock::time_point DeadlineAfter(int ms) {
+    return Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
+}
+
+// Waits until fd reports one of events or the deadline passes (false).
+bool WaitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, events, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        if (ready > 0)
+            return true;
+        if (ready == 0) {
+            if (Clock::now() >= deadline)
+                return false;
+            continue;
+        }
+        if (errno != EINTR)
+            throw ETcpError(std::string("等待失败：") + std::strerror(errno));
+    }
+}
+
+// Completes a non-blocking connect on fd. false with error set, or with
+// timedOut set when the deadline passed first.
+bool FinishConnect(int fd, Clock::time_point deadline, int& error, bool& timedOut) {
+    if (errno != EINPROGRESS && errno != EINTR) {
+        error = errno;
+        return false;
+    }
+    if (!WaitReady(fd, POLLOUT, deadline)) {
+        timedOut = true;
+        return false;
+    }
+    int soError = 0;
+    socklen_t size = sizeof soError;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size) != 0)
+        soError = errno;
+    error = soError;
+    return soError == 0;
+}
+}  // namespace
+
+TcpClient::~TcpClient() {
+    Close();
+}
+
+void TcpClient::Open(const std::string& host, int port, int timeoutMs) {
+    if (IsOpen())
+        throw ETcpError("连接已经打开");
+    host_ = host;
+    port_ = port;
+    input_.clear();
+    if (host.empty())
+        throw ETcpError("主机地址为空");
+    if (port < 1 || port > 65535)
+        throw ETcpError("端口号无效：" + std::to_string(port));
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) {
+        const std::string reason = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        throw ETcpError("无法解析主机地址 " + host + "：" + reason);
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
+
+    // Every resolved address is tried in turn, all within the one budget.
+    const auto deadline = DeadlineAfter(timeoutMs);
+    int error = 0;
+    bool timedOut = false;
+    for (const addrinfo* a = found; a != nullptr && !timedOut; a = a->ai_next) {
+        if (a != found && Clock::now() >= deadline) {
+            timedOut = true;
+            break;
+        }
+        const int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0 ||
+            FinishConnect(fd, deadline, error, timedOut)) {
+            // Frames are small and each is written at once: no point delaying them.
+            const int on = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            fd_ = fd;
+            return;
+        }
+        ::close(fd);
+    }
+    const std::string where = host + ":" + std::to_string(port);
+    if (timedOut)
+        throw ETcpError("连接 " + where + " 超时");
+    throw ETcpError("无法连接 " + where + "：" + ErrnoText(error));
+}
+
+void TcpClient::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void TcpClient::Fail(const std::string& what, int error) {
+    if (ConnectionGone(error))
+        Close();
+    throw ETcpError(what + "：" + ErrnoText(error));
+}
+
+void TcpClient::Send(const std::string& bytes) {
+    if (!IsOpen())
+        throw ETcpError("连接未打开");
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            Fail("发送失败", errno);
+        if (!WaitReady(fd_, POLLOUT, DeadlineAfter(kSendStallMs)))
+            throw ETcpError("发送超时");
+    }
+}
+
+size_t TcpClient::ReceiveOnce() {
+    const size_t old = input_.size();
+    input_.resize(old + kReceiveSize);
+    ssize_t n;
+    do {
+        n = ::recv(fd_, input_.data() + old, kReceiveSize, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+    input_.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0)
+        return static_cast<size_t>(n);
+    if (n == 0) {
+        Close();
+        throw ETcpError("连接已被对方关闭");
+    }
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        return 0;
+    Fail("接收失败", error);
+}
+
+size_t TcpClient::WaitForData(int timeoutMs) {
+    if (!IsOpen())
+        throw ETcpError("连接未打开");
+    const auto deadline = DeadlineAfter(timeoutMs);
+    for (;;) {
+        if (!WaitReady(fd_, POLLIN, deadline))
+            throw ETcpError("等待应答超时");
+        // Readiness without data (a spurious wake-up) waits on.
+        if (const size_t n = ReceiveOnce(); n > 0)
+            return n;
+    }
+}
+
+void TcpClient::DiscardPendingInput() {
+    input_.clear();
+    size_t discarded = 0;
+    while (IsOpen() && discarded < kDiscardLimit) {
+        const size_t n = ReceiveOnce();
+        input_.clear();
+        if (n == 0)
+            break;
+        discarded += n;
+    }
+}
+
+std::string TcpClient::TakeInput(size_t n) {
+    n = std::min(n, input_.size());
+    std::string taken = input_.substr(0, n);
+    input_.erase(0, n);
+    return taken;
+}
