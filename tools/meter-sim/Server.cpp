@@ -197,7 +197,7 @@ void Server::ListenTcp(const std::string& host, int port) {
             continue;
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, 16) == 0) {
+        if (::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0) {
             listenFd_ = fd;
         } else {
             lastError = std::strerror(errno);
@@ -232,19 +232,23 @@ void Server::Log(const std::string& line) const {
 }
 
 void Server::Accept() {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
-                             SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0)
-        return;  // the client gave up before we got to it, or a transient error
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    auto conn = std::make_unique<Connection>();
-    conn->fd = fd;
-    conn->name = "tcp#" + std::to_string(nextClient_++);
-    Log(conn->name + " connected");
-    connections_.push_back(std::move(conn));
+    // Take every waiting client: a full accept queue makes the next ones retry
+    // their connect a whole second later.
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
+                                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return;  // none left, or a client that gave up before we got to it
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        auto conn = std::make_unique<Connection>();
+        conn->fd = fd;
+        conn->name = "tcp#" + std::to_string(nextClient_++);
+        Log(conn->name + " connected");
+        connections_.push_back(std::move(conn));
+    }
 }
 
 bool Server::ReadFrom(Connection& conn) {
