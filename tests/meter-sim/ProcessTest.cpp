@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -215,6 +216,55 @@ TEST(MeterSimProcessTest, PtyIsRawAndTakesFramesInPieces) {
     Send(again, kReadReading05);
     EXPECT_EQ(ReadHex(again, kReading05.size()), kReading05);
     ::close(again);
+}
+
+// Opens `path`, retrying while another user's exclusive hold is still being released.
+int OpenWithin(const std::string& path, std::chrono::milliseconds within) {
+    const auto deadline = Clock::now() + within;
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 || errno != EBUSY || Clock::now() > deadline)
+            return fd;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+TEST(MeterSimProcessTest, ExclusiveUseEndsWhenTheHolderCloses) {
+    // Root ignores TIOCEXCL, so the client and the simulator run as nobody.
+    TempDir dir;
+    ::chmod(dir.path.c_str(), 0777);
+    const std::string link = dir.path / "COM1";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::getuid() == 0 &&
+            (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0))
+            ::_exit(2);
+        const int code = [&] {
+            SimProcess sim({"--instant", "--pty", link});
+            if (!sim.WaitReady())
+                return 3;
+            for (int i = 0; i < 3; ++i) {
+                const int fd = OpenWithin(link, 2s);
+                if (fd < 0)
+                    return 10 + i;  // still held by the previous, closed, user
+                ::ioctl(fd, TIOCEXCL);
+                const Bytes request = Hex(kReadReading05);
+                const bool answered = ::write(fd, request.data(), request.size()) ==
+                                          static_cast<ssize_t>(request.size()) &&
+                                      ReadHex(fd, kReading05.size()) == kReading05;
+                ::close(fd);
+                if (!answered)
+                    return 20 + i;
+            }
+            return sim.Stop(SIGTERM) == 0 ? 0 : 4;
+        }();
+        ::_exit(code);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10+i: open i failed, 20+i: no answer, 2-4: setup";
 }
 
 TEST(MeterSimProcessTest, TcpClientsEachGetTheirOwnReplies) {

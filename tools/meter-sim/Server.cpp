@@ -7,6 +7,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -104,6 +106,8 @@ Server::~Server() {
         ::close(listenFd_);
     if (ptySlaveFd_ >= 0)
         ::close(ptySlaveFd_);
+    if (ptyWatchFd_ >= 0)
+        ::close(ptyWatchFd_);
     // Remove the link only while it still names our device: a later run may own it.
     if (!ptyLink_.empty()) {
         char target[256];
@@ -170,6 +174,17 @@ void Server::OpenPty(const std::string& link, int baud) {
     ptySlaveFd_ = slave;
     ptyLink_ = link;
     ptyDevice_ = name;
+
+    // A client's TIOCEXCL would outlive its close here, because the master keeps
+    // the tty alive, and lock every other user out of the next open. A serial
+    // port ends exclusive use at the last close, so we clear it when a client
+    // closes. Without inotify the pty still works, only reopening may need root.
+    ptyWatchFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (ptyWatchFd_ >= 0 &&
+        ::inotify_add_watch(ptyWatchFd_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(ptyWatchFd_);
+        ptyWatchFd_ = -1;
+    }
 
     auto conn = std::make_unique<Connection>();
     conn->fd = master;
@@ -249,6 +264,15 @@ void Server::Accept() {
         Log(conn->name + " connected");
         connections_.push_back(std::move(conn));
     }
+}
+
+void Server::ReleaseExclusive() {
+    alignas(inotify_event) char events[4096];
+    bool closed = false;
+    while (::read(ptyWatchFd_, events, sizeof events) > 0)
+        closed = true;
+    if (closed)
+        ::ioctl(ptySlaveFd_, TIOCNXCL);
 }
 
 bool Server::ReadFrom(Connection& conn) {
@@ -333,8 +357,12 @@ int Server::Run() {
 
         std::vector<pollfd> fds;
         fds.push_back({stopPipe[0], POLLIN, 0});
+        const std::size_t listenAt = fds.size();
         if (listenFd_ >= 0)
             fds.push_back({listenFd_, POLLIN, 0});
+        const std::size_t watchAt = fds.size();
+        if (ptyWatchFd_ >= 0)
+            fds.push_back({ptyWatchFd_, POLLIN, 0});
         const std::size_t firstConn = fds.size();
         for (auto& conn : connections_) {
             short events = POLLIN;
@@ -350,8 +378,10 @@ int Server::Run() {
         }
         if (fds[0].revents)
             break;
-        if (listenFd_ >= 0 && fds[1].revents & POLLIN)
+        if (listenFd_ >= 0 && fds[listenAt].revents & POLLIN)
             Accept();
+        if (ptyWatchFd_ >= 0 && fds[watchAt].revents & POLLIN)
+            ReleaseExclusive();
         for (std::size_t i = firstConn; i < fds.size(); ++i) {
             Connection& conn = *connections_[i - firstConn];
             const short revents = fds[i].revents;

@@ -39,6 +39,7 @@ class Server {
     };
 
     void Accept();
+    void ReleaseExclusive();
     // False when the peer has gone.
     bool ReadFrom(Connection& conn);
     bool Flush(Connection& conn);
@@ -49,6 +50,7 @@ class Server {
     bool verbose_;
     int listenFd_ = -1;
     int ptySlaveFd_ = -1;
+    int ptyWatchFd_ = -1;  // inotify on the device: tells when a client closes it
     std::string ptyLink_;
     std::string ptyDevice_;
     int nextClient_ = 1;
