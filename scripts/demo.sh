@@ -44,6 +44,7 @@ demo=$(cd "$demo" && pwd)
 link=$demo/COM1
 log=$demo/meter-sim.log
 
+: >"$log"  # no stale "ready" from an earlier run
 "$sim" --pty "$link" --tcp 127.0.0.1:0 --baud "$baud" --delay 50 --verbose >"$log" 2>&1 &
 sim_pid=$!
 stop_sim() {
@@ -95,11 +96,11 @@ cat <<TEXT
 Simulated meter bus (meter-sim), $baud baud:
   serial tab:  COM1 -> $link
   network tab: 127.0.0.1:$port
-  meters:      000230319105 (11 t, valve open), 000230319106 (1234.56 t, valve closed),
-               000230319107 (0.05 t, no valve); password 250913, level 02
   bus log:     tail -f $log
-Starting the console from $demo ...
+Meters:
 TEXT
+sed -n 's/^meter /  /p' "$log"
+echo "Starting the console from $demo ..."
 
 status=0
 "$demo/meter-console" || status=$?

@@ -371,7 +371,7 @@ Faults; add @N to apply one to the meter's N-th request only:
   control=HH          reply with control code HH
   refuse=HH           refuse valve writes with failure code HH
   foreign=ADDR        reply with another meter's address
-  nondecimal          reading digits that are not decimal
+  nondecimal          reading digits that are not decimal (AB in the top pair)
 
 Meter file: one meter per line, ADDR then items separated by blanks or commas;
 '#' starts a comment. For example:
@@ -384,13 +384,18 @@ The default bus:
   000230319107  reading=0.05 valve=none status=08
 
 Every meter answers the all-nines address 999999999999; with several meters
-their replies collide on the line (wired AND) and fail their checksum.
+their replies collide on the line (wired AND) into garbage.
 Valve writes are refused with failure code 04 for a wrong password or level and
 02 when no valve is fitted. Unknown identifiers get the error reply (control
 code with bit 6 set).
 
 Output: "pty LINK DEVICE" and "tcp HOST:PORT" once listening, then "ready".
-Stops on SIGINT or SIGTERM and removes LINK.
+Stops on SIGINT, SIGTERM or SIGHUP and removes LINK.
+
+Examples:
+  meter-sim --pty /tmp/COM1 --tcp 127.0.0.1:1030 --verbose
+  meter-sim --tcp 0 --instant --fault 000230319106:delay=4000@1,badsum@3
+  meter-sim --pty /tmp/COM1 --no-defaults --meter 000230319105:reading=42.5
 )";
 }
 
