@@ -141,6 +141,7 @@ QPlainTextEdit#mmo {
 QScrollBar:vertical { background: #3A4047; width: 12px; margin: 0px; }
 QScrollBar::handle:vertical { background: #6B757F; min-height: 24px; border-radius: 4px; margin: 2px; }
 QScrollBar::handle:vertical:hover { background: #8A949E; }
+QScrollBar::handle:vertical:disabled { background: transparent; }
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; }
 QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
 QPlainTextEdit#AddrList QScrollBar:vertical, QPlainTextEdit#sResultList QScrollBar:vertical {
