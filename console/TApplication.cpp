@@ -14,14 +14,19 @@ TApplication::ErrorBox& InstalledErrorBox() {
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
+    bool handled = false;
+    Guard([&] { handled = QApplication::notify(receiver, event); });
+    return handled;
+}
+
+void TApplication::Guard(const std::function<void()>& handler) {
     try {
-        return QApplication::notify(receiver, event);
+        handler();
     } catch (const std::exception& e) {
         ShowError(QString::fromUtf8(e.what()));
     } catch (...) {
         ShowError(QStringLiteral("Unknown error"));
     }
-    return false;
 }
 
 QString TApplication::ErrorBoxText(const QString& message) {

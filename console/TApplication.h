@@ -14,6 +14,11 @@ class TApplication : public QApplication {
 
     bool notify(QObject* receiver, QEvent* event) override;
 
+    // Runs a handler and reports what escapes it in the standard error box.
+    // Catching here, before the exception reaches Qt's own frames, spares Qt
+    // an unwinding it is not written for; notify() stays the net for the rest.
+    static void Guard(const std::function<void()>& handler);
+
     // Shows the standard error box: critical icon, OK button, titled with the
     // application's task-bar title.
     static void ShowError(const QString& message);

@@ -115,9 +115,14 @@ QString TForm1::DefaultConfigPath() {
 
 // Every event binding of the window, in one place.
 void TForm1::BindEvents() {
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    // Every handler runs guarded: an error it raises goes to the error box.
+    auto bind = [this](auto* source, auto signal, void (TForm1::*handler)()) {
+        connect(source, signal, this,
+                [this, handler] { TApplication::Guard([&] { (this->*handler)(); }); });
+    };
+    bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
     // activated: only the operator's pick, not a selection made from code.
-    connect(ui->cbWaterType, &QComboBox::activated, this, &TForm1::cbWaterTypeChange);
+    bind(ui->cbWaterType, &QComboBox::activated, &TForm1::cbWaterTypeChange);
 
     const struct {
         QPushButton* button;
@@ -139,7 +144,7 @@ void TForm1::BindEvents() {
         {ui->Button2, &TForm1::Button2Click},
     };
     for (const auto& click : clicks)
-        connect(click.button, &QPushButton::clicked, this, click.handler);
+        bind(click.button, &QPushButton::clicked, click.handler);
 }
 
 void TForm1::FormCreate() {
@@ -165,11 +170,7 @@ void TForm1::FormClose() {
 // A failed save is reported, but it must not keep the operator from closing
 // the window: a console in a write-protected folder could never be closed.
 void TForm1::closeEvent(QCloseEvent* event) {
-    try {
-        FormClose();
-    } catch (const std::exception& e) {
-        TApplication::ShowError(QString::fromUtf8(e.what()));
-    }
+    TApplication::Guard([this] { FormClose(); });
     event->accept();
 }
 

@@ -313,27 +313,38 @@ TEST_F(WindowTest, EscapingErrorsGoToTheErrorBoxAndTheProgramGoesOn) {
                   QString::fromUtf8(t.shown))
             << t.message;
 
+    // A handler bound the way the window binds its own.
     QPushButton button;
     int clicks = 0;
     QObject::connect(&button, &QPushButton::clicked, [&] {
-        ++clicks;
-        throw std::runtime_error("'x1' is not a valid integer value");
+        TApplication::Guard([&] {
+            ++clicks;
+            throw std::runtime_error("'x1' is not a valid integer value");
+        });
     });
     button.show();
     QTest::mouseClick(&button, Qt::LeftButton);
     QTest::mouseClick(&button, Qt::LeftButton);
     EXPECT_EQ(clicks, 2);
 
+    // Anything else that escapes into the event loop lands in notify().
     bool timerRan = false;
     QTimer::singleShot(0, [] { throw 42; });
     QTimer::singleShot(0, [&] { timerRan = true; });
     QTest::qWait(20);
     EXPECT_TRUE(timerRan);
 
+    // The window's own bindings: a failing clock tick is reported, and the
+    // timer keeps running.
+    Open();
+    form().clock = []() -> QDateTime { throw std::runtime_error("no clock"); };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return errors.size() == 4; }, 3000));
+    EXPECT_TRUE(form().Timer1->isActive());
+
     const QString title = QGuiApplication::applicationDisplayName();
     EXPECT_EQ(errors, QStringList({title + "|'x1' is not a valid integer value.",
                                    title + "|'x1' is not a valid integer value.",
-                                   title + "|Unknown error."}));
+                                   title + "|Unknown error.", title + "|no clock."}));
 }
 
 TEST_F(WindowTest, FileDateTimeAndCaption) {
