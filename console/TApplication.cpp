@@ -9,23 +9,35 @@ TApplication::ErrorBox& InstalledErrorBox() {
     static TApplication::ErrorBox box;
     return box;
 }
+
+// Called from inside a catch block.
+void ReportCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        TApplication::ShowError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        TApplication::ShowError(QStringLiteral("Unknown error"));
+    }
+}
 }  // namespace
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
-    bool handled = false;
-    Guard([&] { handled = QApplication::notify(receiver, event); });
-    return handled;
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ReportCurrentException();
+    }
+    return false;
 }
 
 void TApplication::Guard(const std::function<void()>& handler) {
     try {
         handler();
-    } catch (const std::exception& e) {
-        ShowError(QString::fromUtf8(e.what()));
     } catch (...) {
-        ShowError(QStringLiteral("Unknown error"));
+        ReportCurrentException();
     }
 }
 
