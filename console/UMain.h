@@ -1,0 +1,91 @@
+// The console's one window: both link tabs, the meter-model selector, the
+// clock, the status bar and the log pane. The handlers of the serial and
+// network tabs live in UMainSerial.cpp and UMainNetwork.cpp.
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class TForm1;
+}
+class QPushButton;
+class QTimer;
+class TLogPane;
+
+// Put into both password fields at start-up and whenever the model changes.
+inline const QString DefaultMeterPassword = QStringLiteral("250913");
+
+// The clock and log time stamp: 2024年01月19日 15:30:00 (local time).
+QString FormatLocalDateTime(const QDateTime& moment);
+// The window caption for an executable last written at the given moment.
+QString CaptionForVersion(const QDateTime& executableWritten);
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+  public:
+    // configPath empty: Config.ini beside the executable.
+    explicit TForm1(const QString& configPath = QString(), QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The controls of UMain.ui, each under its own name (ui->edtAddr, ...).
+    std::unique_ptr<Ui::TForm1> ui;
+    // Ticks every second from the moment the window exists.
+    QTimer* Timer1;
+    // Source of "now" for the clock and the log; tests may fix it.
+    std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
+
+    static QString DefaultConfigPath();
+    QString ConfigPath() const { return configPath; }
+
+    // Operations shared by the handlers.
+    bool ModelSupportsValve() const;
+    void DisableCommandButtons();
+    void EnableCommandButtons();
+    // Kind 0 creation, 1 last write, 2 last access, as local time rounded down
+    // to two seconds; 30 December 1899 00:00 when nothing is found at path.
+    static QDateTime FileDateTime(const QString& path, int kind);
+    void AppendLog(const QString& message, const QString& title);
+    void LoadSettings();
+    void SaveSettings();
+
+  public slots:
+    void FormCreate();
+    void FormClose();
+    void Timer1Timer();
+    void cbWaterTypeChange();
+
+    // Serial tab (UMainSerial.cpp).
+    void btnOpenCOMClick();
+    void btnReadAddrCOMClick();
+    void btnOpenValveCOMClick();
+    void btnCloseValveCOMClick();
+    void btnGetValveStateCOMClick();
+    void btnGetDataCOMClick();
+    void Button2Click();
+
+    // Network tab (UMainNetwork.cpp).
+    void btnOpenTCPClick();
+    void btnReadAddrTCPClick();
+    void btnGetDataTCPClick();
+    void btnGetValveStateTCPClick();
+    void btnOpenValveTCPClick();
+    void btnCloseValveTCPClick();
+    void Button1Click();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BindEvents();
+    QList<QPushButton*> CommandButtons() const;
+
+    QString configPath;
+    TLogPane* logPane = nullptr;
+};
