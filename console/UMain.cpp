@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "DeviceMap.h"
+#include "FrameCodec.h"
 #include "IniFile.h"
 #include "LogPane.h"
 #include "SerialLink.h"
@@ -76,6 +77,11 @@ QString CaptionForVersion(const QDateTime& executableWritten) {
         .arg(executableWritten.toString(QStringLiteral("yy.MM.dd")));
 }
 
+namespace {
+// The window whose log pane receives the frame builder's failures.
+TForm1* frameLogOwner = nullptr;
+}  // namespace
+
 TForm1::TForm1(const QString& configPath, QWidget* parent)
     : QWidget(parent),
       ui(std::make_unique<Ui::TForm1>()),
@@ -102,12 +108,23 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
 
+    // The frame builder reports its failures in this window's log pane.
+    SetFrameLogSink([this](const std::string& message, const std::string& title) {
+        AppendLog(QString::fromStdString(message), QString::fromStdString(title));
+    });
+    frameLogOwner = this;
+
     BindEvents();
     Timer1->start();
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    if (frameLogOwner == this) {
+        SetFrameLogSink(nullptr);
+        frameLogOwner = nullptr;
+    }
+}
 
 QString TForm1::DefaultConfigPath() {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/Config.ini");

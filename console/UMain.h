@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+#include "TcpClient.h"
+
 namespace Ui {
 class TForm1;
 }
@@ -38,6 +40,8 @@ class TForm1 : public QWidget {
     std::unique_ptr<Ui::TForm1> ui;
     // Ticks every second from the moment the window exists.
     QTimer* Timer1;
+    // The gateway connection of the network tab.
+    TcpClient TcpClient1;
     // Source of "now" for the clock and the log; tests may fix it.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
 
