@@ -1,5 +1,16 @@
 #include "SerialLink.h"
 
+#include "SerialPort.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
 TComm* CommPort = nullptr;
 TMYOBJ* ReceiveSink = nullptr;
 bool PortOpen = false;
@@ -49,4 +60,176 @@ std::string BytesToHexText(const std::string& bytes) {
         text.push_back(kDigits[b & 15]);
     }
     return text;
+}
+
+// --- Ticks and waiting -----------------------------------------------------
+
+namespace {
+using SteadyClock = std::chrono::steady_clock;
+
+uint32_t tickOffset = 0;
+std::function<TComm*()> commPortFactory;
+
+uint32_t RawTicks() {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(SteadyClock::now().time_since_epoch()).count());
+}
+}  // namespace
+
+uint32_t TickCount() {
+    return RawTicks() + tickOffset;
+}
+
+void SetTickCountForTest(uint32_t value) {
+    tickOffset = value - RawTicks();
+}
+
+void SetCommPortFactory(std::function<TComm*()> factory) {
+    commPortFactory = std::move(factory);
+}
+
+void PumpWait(int ms) {
+    if (ms <= 0)
+        return;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
+    if (!QCoreApplication::instance()) {
+        std::this_thread::sleep_until(deadline);
+        return;
+    }
+    // The event loop sleeps in the dispatcher until an event or the timer
+    // comes, and runs every event meanwhile: nothing polls.
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+        if (left.count() <= 0)
+            return;
+        QEventLoop loop;
+        QTimer timer;
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        timer.start(static_cast<int>(left.count()));
+        if (loop.exec() != 0) {
+            // The application is quitting and loops no longer run: still
+            // keep the promised time without spinning.
+            std::this_thread::sleep_until(deadline);
+            return;
+        }
+    }
+}
+
+// --- The port and the exchange ---------------------------------------------
+
+void TMYOBJ::ReceiveData(QObject*, const void* Buffer, uint16_t BufferLength) {
+    LastActivityTick = TickCount();
+    ReplyText = BytesToHexText(std::string(static_cast<const char*>(Buffer), BufferLength));
+    ReplyArrived = true;
+}
+
+namespace {
+void FreePortObjects() {
+    // Failures while releasing are ignored (the destructors report none).
+    delete ReceiveSink;
+    ReceiveSink = nullptr;
+    delete CommPort;
+    CommPort = nullptr;
+}
+
+void CreatePortObjects() {
+    FreePortObjects();  // leftovers of an earlier failed open
+    ReceiveSink = new TMYOBJ;
+    CommPort = commPortFactory ? commPortFactory() : new TComm(nullptr);
+    CommPort->SetInx_XonXoffFlow(false);
+    CommPort->SetOutx_XonXoffFlow(false);
+    TMYOBJ* sink = ReceiveSink;
+    CommPort->OnReceiveData = [sink](QObject* sender, const void* buffer, uint16_t length) {
+        sink->ReceiveData(sender, buffer, length);
+    };
+}
+}  // namespace
+
+int OpenSerialPort(int portNumber, int baudRate, int replyTimeout) {
+    if (PortOpening || ExchangeBusy)
+        return 1;
+    if (PortOpen)
+        return -1;
+    PortOpening = true;
+    int result;
+    try {
+        CreatePortObjects();
+        CommPort->SetBaudRate(static_cast<uint32_t>(baudRate));
+        CommPort->SetParity(TParity::Even);
+        CommPort->SetStopBits(TStopBits::_1);
+        CommPort->SetByteSize(TByteSize::_8);
+        CommPort->SetCommName("COM" + std::to_string(portNumber));
+        CommPort->Open();
+        PortOpen = true;
+        ReplyTimeout = replyTimeout;
+        result = 0;
+    } catch (...) {
+        // The reason goes nowhere: the caller reports its own message.
+        PortOpen = false;
+        result = -2;
+    }
+    PortOpening = false;
+    return result;
+}
+
+int CloseSerialPort() {
+    int result = 0;
+    try {
+        if (CommPort)
+            CommPort->Close();
+        PortOpen = false;
+    } catch (...) {
+        result = 1;  // PortOpen stays as it was
+    }
+    FreePortObjects();
+    return result;
+}
+
+int SerialExchange(const std::string& request, std::string& reply) {
+    if (ExchangeBusy)
+        return -1;
+    if (!PortOpen)
+        return -2;
+
+    ExchangeBusy = true;
+    ReplyArrived = false;
+    LastActivityTick = TickCount();
+    ReplyText.clear();
+
+    int result;
+    try {
+        // After a failed close PortOpen is still set but the port is gone.
+        if (!CommPort)
+            throw std::logic_error("serial port released");
+        const std::string bytes = HexTextToBytes(request);
+        // A block longer than a 16-bit count cannot be sent whole; cutting
+        // it would put a corrupt frame on the line, so it is not sent and
+        // the exchange times out like any unanswered request.
+        if (bytes.size() <= 0xFFFF)
+            CommPort->Send(bytes.data(), static_cast<uint16_t>(bytes.size()));
+
+        bool timedOut = false;
+        while (!ReplyArrived) {
+            PumpWait(1);
+            const uint32_t elapsed = TickCount() - LastActivityTick;  // modulo 2^32
+            if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(ReplyTimeout)) {
+                timedOut = true;
+                break;
+            }
+        }
+        result = timedOut ? 1 : 0;
+        reply = ReplyText;
+    } catch (...) {
+        // Absorbed: the caller sees a time-out with no reply.
+        result = 1;
+        reply.clear();
+    }
+    ReplyText.clear();
+    ExchangeBusy = false;
+    return result;
 }
