@@ -4,6 +4,7 @@
 // further backend only supplies these classes (POSIX: SerialDevicePosix.cpp).
 #pragma once
 
+#include "LineEvents.h"
 #include "ParityMarks.h"
 #include "SerialSettings.h"
 
@@ -94,11 +95,11 @@ class SerialDevice {
                             std::optional<std::chrono::nanoseconds> timeout);
     IoResult Read(char* buffer, size_t size);
 
-    // Modem-line events (kModem*) and line errors (kLineError*) since the
-    // previous call; the first call only takes the baseline. False when the
-    // driver cannot tell (a pty), and then there is nothing to watch.
-    // Receive thread only.
-    bool PollLineStatus(uint32_t& modemEvents, uint32_t& lineErrors);
+    // Modem-line events and counted line errors since the previous call; the
+    // first call only takes the baseline. False when the driver cannot tell
+    // (a pty), and then there is nothing to watch. `counted` says whether
+    // the driver counts line errors. Receive thread only.
+    bool PollLineStatus(LineEvents& events, bool& counted);
 
     // Transmit thread.
     WaitResult WaitWritable(const SerialEvent& stop);
@@ -115,8 +116,6 @@ class SerialDevice {
     // Line watch state, touched by the receive thread only.
     enum class LineWatch { Unknown, Counters, ModemLines, Unsupported };
     LineWatch lineWatch_ = LineWatch::Unknown;
-    struct Counters {
-        int dcd = 0, rng = 0, frame = 0, parity = 0, brk = 0, overrun = 0, bufOverrun = 0;
-    } counters_;
+    LineCounters counters_;
     int modemLines_ = 0;
 };

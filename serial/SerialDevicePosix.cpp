@@ -231,35 +231,24 @@ IoResult SerialDevice::Write(const char* data, size_t size) {
     return FromErrno(errno);
 }
 
-bool SerialDevice::PollLineStatus(uint32_t& modemEvents, uint32_t& lineErrors) {
-    modemEvents = 0;
-    lineErrors = 0;
+bool SerialDevice::PollLineStatus(LineEvents& events, bool& counted) {
+    events = {};
+    counted = false;
     if (lineWatch_ == LineWatch::Unsupported)
         return false;
 
-    // Interrupt counters catch every change between two polls; plain modem
+    // Interrupt counters catch every change between two samples; plain modem
     // lines are the fallback for drivers without them.
     if (lineWatch_ == LineWatch::Unknown || lineWatch_ == LineWatch::Counters) {
         serial_icounter_struct ic{};
         if (::ioctl(fd_, TIOCGICOUNT, &ic) == 0) {
-            if (lineWatch_ == LineWatch::Counters) {
-                if (ic.dcd != counters_.dcd)
-                    modemEvents |= kModemCarrierChanged;
-                if (ic.rng != counters_.rng)
-                    modemEvents |= kModemRing;
-                if (ic.frame != counters_.frame)
-                    lineErrors |= kLineErrorFrame;
-                if (ic.parity != counters_.parity)
-                    lineErrors |= kLineErrorParity;
-                if (ic.brk != counters_.brk)
-                    lineErrors |= kLineErrorBreak;
-                if (ic.overrun != counters_.overrun)
-                    lineErrors |= kLineErrorOverrun;
-                if (ic.buf_overrun != counters_.bufOverrun)
-                    lineErrors |= kLineErrorRxOver;
-            }
-            counters_ = {ic.dcd, ic.rng, ic.frame, ic.parity, ic.brk, ic.overrun, ic.buf_overrun};
+            const LineCounters now{ic.dcd, ic.rng,     ic.frame,      ic.parity,
+                                   ic.brk, ic.overrun, ic.buf_overrun};
+            if (lineWatch_ == LineWatch::Counters)
+                events = CompareLineCounters(counters_, now);
+            counters_ = now;
             lineWatch_ = LineWatch::Counters;
+            counted = true;
             return true;
         }
         if (lineWatch_ == LineWatch::Counters) {
@@ -273,12 +262,9 @@ bool SerialDevice::PollLineStatus(uint32_t& modemEvents, uint32_t& lineErrors) {
         lineWatch_ = LineWatch::Unsupported;
         return false;
     }
-    if (lineWatch_ == LineWatch::ModemLines) {
-        if ((lines ^ modemLines_) & TIOCM_CD)
-            modemEvents |= kModemCarrierChanged;
-        if ((lines & TIOCM_RI) && !(modemLines_ & TIOCM_RI))
-            modemEvents |= kModemRing;
-    }
+    if (lineWatch_ == LineWatch::ModemLines)
+        events.modemEvents = CompareModemLines(modemLines_ & TIOCM_CD, modemLines_ & TIOCM_RI,
+                                               lines & TIOCM_CD, lines & TIOCM_RI);
     modemLines_ = lines;
     lineWatch_ = LineWatch::ModemLines;
     return true;

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -122,10 +123,39 @@ void PumpWait(int ms) {
 
 // --- The port and the exchange ---------------------------------------------
 
+namespace {
+// The running exchange's wait, which ReceiveData ends early.
+QEventLoop* replyWait = nullptr;
+constexpr int64_t kLongestStepMs = 60 * 1000;
+
+// Runs the main thread's events for up to `ms`, or until a chunk arrives.
+void WaitForReply(int ms) {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
+    if (!QCoreApplication::instance()) {
+        std::this_thread::sleep_until(deadline);
+        return;
+    }
+    QEventLoop loop;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(ms);
+    struct Registration {
+        explicit Registration(QEventLoop* loop) { replyWait = loop; }
+        ~Registration() { replyWait = nullptr; }
+    } registration(&loop);
+    if (loop.exec() != 0)
+        std::this_thread::sleep_until(deadline);  // the application is quitting
+}
+}  // namespace
+
 void TMYOBJ::ReceiveData(QObject*, const void* Buffer, uint16_t BufferLength) {
     LastActivityTick = TickCount();
     ReplyText = BytesToHexText(std::string(static_cast<const char*>(Buffer), BufferLength));
     ReplyArrived = true;
+    if (replyWait)
+        replyWait->quit();
 }
 
 namespace {
@@ -213,9 +243,14 @@ int SerialExchange(const std::string& request, std::string& reply) {
         if (bytes.size() <= 0xFFFF)
             CommPort->Send(bytes.data(), static_cast<uint16_t>(bytes.size()));
 
+        // Checked as often as a 1-ms step would, but the wait sleeps until
+        // the reply wakes it or the time-out is due instead of waking every
+        // millisecond.
         bool timedOut = false;
         while (!ReplyArrived) {
-            PumpWait(1);
+            const int64_t untilExceeded =
+                int64_t(ReplyTimeout) - int64_t(uint32_t(TickCount() - LastActivityTick)) + 1;
+            WaitForReply(static_cast<int>(std::clamp<int64_t>(untilExceeded, 1, kLongestStepMs)));
             const uint32_t elapsed = TickCount() - LastActivityTick;  // modulo 2^32
             if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(ReplyTimeout)) {
                 timedOut = true;

@@ -20,6 +20,10 @@ class TCommNotifier : public QObject {
   public:
     explicit TCommNotifier(TComm* owner) : owner_(owner) {}
 
+    // Any thread. postEvent never blocks, takes ownership of the event, and
+    // keeps the events of one thread in order.
+    void Post(TCommMessage* message);
+
     void Orphan() {
         owner_ = nullptr;
         if (depth_ == 0)
@@ -29,6 +33,9 @@ class TCommNotifier : public QObject {
     }
 
     bool event(QEvent* e) override {
+        // Qt's queue already orders the delivery after the post; this pairs
+        // with Post so that race detectors, blind to Qt's own locks, see it.
+        posted_.load(std::memory_order_acquire);
         if (e->type() != TCommMessage::EventType())
             return QObject::event(e);
         if (owner_) {
@@ -48,21 +55,29 @@ class TCommNotifier : public QObject {
 
   private:
     TComm* owner_;
+    std::mutex postMutex_;
+    std::atomic<unsigned> posted_{0};
     int depth_ = 0;
     bool orphaned_ = false;
 };
+
+// The two workers hand their events to Qt one at a time. Out of line and
+// never a bare tail call (the lock is released after it), so this frame shows
+// in race reports: what Qt does under it is guarded by Qt's own locks.
+Q_NEVER_INLINE void TCommNotifier::Post(TCommMessage* message) {
+    std::lock_guard lock(postMutex_);
+    posted_.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, message);
+}
 
 namespace {
 // Modem lines and error counters are sampled this often where the driver
 // has them (at most ten wake-ups a second is the budget).
 constexpr auto kLineCheckPeriod = std::chrono::milliseconds(250);
 
-void PostTo(QObject* notifyWindow, int message, uintptr_t wParam, uintptr_t lParam,
+void PostTo(TCommNotifier* notifyWindow, int message, uintptr_t wParam, uintptr_t lParam,
             std::unique_ptr<char[]> chunk = nullptr) {
-    // postEvent never blocks, takes ownership of the event, and keeps the
-    // events of one thread in order.
-    QCoreApplication::postEvent(notifyWindow,
-                                new TCommMessage(message, wParam, lParam, std::move(chunk)));
+    notifyWindow->Post(new TCommMessage(message, wParam, lParam, std::move(chunk)));
 }
 }  // namespace
 
@@ -119,7 +134,8 @@ void TWriteQueue::Close() {
 
 // --- TReadThread ---------------------------------------------------------
 
-TReadThread::TReadThread(SerialDevice* port, const SerialEvent* closeEvent, QObject* notifyWindow)
+TReadThread::TReadThread(SerialDevice* port, const SerialEvent* closeEvent,
+                         TCommNotifier* notifyWindow)
     : port_(port), closeEvent_(closeEvent), notifyWindow_(notifyWindow) {
     setObjectName(QStringLiteral("TReadThread"));
 }
@@ -142,11 +158,11 @@ void TReadThread::run() {
     std::vector<char> raw(ReadChunker::kCapacity);
     std::string decoded;
 
-    uint32_t modemEvents = 0;
-    uint32_t lineErrors = 0;
-    // Where the driver cannot report modem lines (a pty) the thread has
+    LineEvents lineEvents;
+    bool counted = false;
+    // Where the driver cannot report its lines (a pty) the thread has
     // nothing to sample and sleeps until input or the close event.
-    const bool watchLines = port_->PollLineStatus(modemEvents, lineErrors);
+    const bool watchLines = port_->PollLineStatus(lineEvents, counted);
     auto nextLineCheck = Clock::now() + kLineCheckPeriod;
 
     // Delivers what a read holds before the thread ends on a vanished device.
@@ -193,21 +209,19 @@ void TReadThread::run() {
         }
 
         now = Clock::now();
-        uint32_t errors = 0;
+        uint32_t countedErrors = 0;
         if (watchLines && (marks > 0 || now >= nextLineCheck)) {
-            port_->PollLineStatus(modemEvents, lineErrors);
+            port_->PollLineStatus(lineEvents, counted);
             nextLineCheck = now + kLineCheckPeriod;
-            if (modemEvents)
-                PostTo(notifyWindow_, MsgModemStateChange, 0, modemEvents);
-            errors = lineErrors;
-            if (!port_->CurrentReceiveOptions().parityCheck)
-                errors &= ~kLineErrorParity;  // parity is not checked: not an error
-        } else if (marks > 0) {
-            // No counters to tell parity from framing errors.
-            errors = options.parityCheck ? kLineErrorParity : kLineErrorFrame;
+            if (lineEvents.modemEvents)
+                PostTo(notifyWindow_, MsgModemStateChange, 0, lineEvents.modemEvents);
+            countedErrors = lineEvents.lineErrors;
         }
-        if (errors)
-            Post(MsgReceiveError, errors);
+        if (marks > 0 || countedErrors) {
+            const bool parityCheck = port_->CurrentReceiveOptions().parityCheck;
+            if (uint32_t errors = ReportedLineErrors(countedErrors, counted, marks, parityCheck))
+                Post(MsgReceiveError, errors);
+        }
 
         if (chunker.Complete(now)) {
             const std::string chunk = chunker.Take();
@@ -218,12 +232,20 @@ void TReadThread::run() {
         }
     }
     port_->Purge(kPurgeRxAbort | kPurgeRxClear);
+    finished_.store(true, std::memory_order_release);
+}
+
+void TReadThread::Join() {
+    wait();
+    // QThread::wait synchronises through Qt's own locks; this makes the
+    // body's writes visible in a way race detectors can follow too.
+    finished_.load(std::memory_order_acquire);
 }
 
 // --- TWriteThread --------------------------------------------------------
 
-TWriteThread::TWriteThread(SerialDevice* port, const SerialEvent* closeEvent, QObject* notifyWindow,
-                           std::atomic<bool>& sendDataEmpty)
+TWriteThread::TWriteThread(SerialDevice* port, const SerialEvent* closeEvent,
+                           TCommNotifier* notifyWindow, std::atomic<bool>& sendDataEmpty)
     : port_(port),
       closeEvent_(closeEvent),
       notifyWindow_(notifyWindow),
@@ -263,6 +285,12 @@ void TWriteThread::run() {
     queue_.Close();
     port_->Purge(kPurgeTxAbort | kPurgeTxClear);
     sendDataEmpty_ = true;
+    finished_.store(true, std::memory_order_release);
+}
+
+void TWriteThread::Join() {
+    wait();
+    finished_.load(std::memory_order_acquire);  // see TReadThread::Join
 }
 
 bool TWriteThread::WriteBlock(const TWriteQueue::Block& block) {
@@ -383,7 +411,7 @@ void TComm::StopReceiveThread() {
         return;
     closeEvent_->Set();
     port_->Purge(kPurgeRxAbort | kPurgeRxClear);
-    receiveThread_->wait();
+    receiveThread_->Join();
     receiveThread_.reset();
 }
 
@@ -393,12 +421,12 @@ void TComm::StopTransmitThread() {
     closeEvent_->Set();
     port_->Purge(kPurgeTxAbort | kPurgeTxClear);
     sendDataEmpty_ = true;
-    transmitThread_->wait();
+    transmitThread_->Join();
     transmitThread_.reset();
 }
 
 bool TComm::Send(const void* data, uint16_t length) {
-    if (!transmitThread_ || length == 0)
+    if (!transmitThread_ || length == 0 || !data)
         return false;
     TWriteQueue::Block block;
     block.Data = std::make_unique<char[]>(size_t(length) + 1);  // zero-filled

@@ -88,7 +88,10 @@ class TWriteQueue {
 // device, or a read that completes with no bytes.
 class TReadThread : public QThread {
   public:
-    TReadThread(SerialDevice* port, const SerialEvent* closeEvent, QObject* notifyWindow);
+    TReadThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow);
+
+    // Waits for the body to end; everything it did is then visible here.
+    void Join();
 
   protected:
     void run() override;
@@ -99,17 +102,19 @@ class TReadThread : public QThread {
 
     SerialDevice* port_;
     const SerialEvent* closeEvent_;
-    QObject* notifyWindow_;
+    TCommNotifier* notifyWindow_;
+    std::atomic<bool> finished_{false};
 };
 
 // Writes queued blocks in order, continuing partial writes.
 class TWriteThread : public QThread {
   public:
-    TWriteThread(SerialDevice* port, const SerialEvent* closeEvent, QObject* notifyWindow,
+    TWriteThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow,
                  std::atomic<bool>& sendDataEmpty);
 
     bool Init() { return queue_.Init(); }
     TWriteQueue& Queue() { return queue_; }
+    void Join();
 
   protected:
     void run() override;
@@ -120,9 +125,10 @@ class TWriteThread : public QThread {
 
     SerialDevice* port_;
     const SerialEvent* closeEvent_;
-    QObject* notifyWindow_;
+    TCommNotifier* notifyWindow_;
     std::atomic<bool>& sendDataEmpty_;
     TWriteQueue queue_;
+    std::atomic<bool> finished_{false};
 };
 
 class TComm : public QObject {
