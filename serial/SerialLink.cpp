@@ -91,34 +91,50 @@ void SetCommPortFactory(std::function<TComm*()> factory) {
     commPortFactory = std::move(factory);
 }
 
-void PumpWait(int ms) {
-    if (ms <= 0)
+namespace {
+// Runs the main thread's events until `deadline`: the loop sleeps in the
+// dispatcher until an event or its timer comes, so nothing polls. Through
+// `wake`, when given, the loop can be ended early.
+void RunEventsUntil(SteadyClock::time_point deadline, QEventLoop** wake = nullptr) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    if (left.count() <= 0)
         return;
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
     if (!QCoreApplication::instance()) {
         std::this_thread::sleep_until(deadline);
         return;
     }
-    // The event loop sleeps in the dispatcher until an event or the timer
-    // comes, and runs every event meanwhile: nothing polls.
-    for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
-        if (left.count() <= 0)
-            return;
-        QEventLoop loop;
-        QTimer timer;
-        timer.setTimerType(Qt::PreciseTimer);
-        timer.setSingleShot(true);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timer.start(static_cast<int>(left.count()));
-        if (loop.exec() != 0) {
-            // The application is quitting and loops no longer run: still
-            // keep the promised time without spinning.
-            std::this_thread::sleep_until(deadline);
-            return;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(static_cast<int>(left.count()));
+    struct Registration {
+        QEventLoop** wake;
+        Registration(QEventLoop** w, QEventLoop* loop) : wake(w) {
+            if (wake)
+                *wake = loop;
         }
+        ~Registration() {
+            if (wake)
+                *wake = nullptr;
+        }
+    } registration(wake, &loop);
+    if (loop.exec() != 0) {
+        // The application is quitting and loops no longer run: keep the
+        // promised time without spinning.
+        std::this_thread::sleep_until(deadline);
     }
+}
+}  // namespace
+
+void PumpWait(int ms) {
+    if (ms <= 0)
+        return;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
+    // A loop can also end early when the application asks all loops to quit.
+    while (SteadyClock::now() < deadline)
+        RunEventsUntil(deadline);
 }
 
 // --- The port and the exchange ---------------------------------------------
@@ -130,23 +146,7 @@ constexpr int64_t kLongestStepMs = 60 * 1000;
 
 // Runs the main thread's events for up to `ms`, or until a chunk arrives.
 void WaitForReply(int ms) {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
-    if (!QCoreApplication::instance()) {
-        std::this_thread::sleep_until(deadline);
-        return;
-    }
-    QEventLoop loop;
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(ms);
-    struct Registration {
-        explicit Registration(QEventLoop* loop) { replyWait = loop; }
-        ~Registration() { replyWait = nullptr; }
-    } registration(&loop);
-    if (loop.exec() != 0)
-        std::this_thread::sleep_until(deadline);  // the application is quitting
+    RunEventsUntil(SteadyClock::now() + std::chrono::milliseconds(ms), &replyWait);
 }
 }  // namespace
 
