@@ -1,5 +1,17 @@
 #include "SerialLink.h"
 
+#include "SerialPort.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
 TComm* CommPort = nullptr;
 TMYOBJ* ReceiveSink = nullptr;
 bool PortOpen = false;
@@ -49,4 +61,210 @@ std::string BytesToHexText(const std::string& bytes) {
         text.push_back(kDigits[b & 15]);
     }
     return text;
+}
+
+// --- Ticks and waiting -----------------------------------------------------
+
+namespace {
+using SteadyClock = std::chrono::steady_clock;
+
+uint32_t tickOffset = 0;
+std::function<TComm*()> commPortFactory;
+
+uint32_t RawTicks() {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(SteadyClock::now().time_since_epoch()).count());
+}
+}  // namespace
+
+uint32_t TickCount() {
+    return RawTicks() + tickOffset;
+}
+
+void SetTickCountForTest(uint32_t value) {
+    tickOffset = value - RawTicks();
+}
+
+void SetCommPortFactory(std::function<TComm*()> factory) {
+    commPortFactory = std::move(factory);
+}
+
+namespace {
+// Runs the main thread's events until `deadline`: the loop sleeps in the
+// dispatcher until an event or its timer comes, so nothing polls. Through
+// `wake`, when given, the loop can be ended early.
+void RunEventsUntil(SteadyClock::time_point deadline, QEventLoop** wake = nullptr) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    if (left.count() <= 0)
+        return;
+    if (!QCoreApplication::instance()) {
+        std::this_thread::sleep_until(deadline);
+        return;
+    }
+    QEventLoop loop;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(static_cast<int>(left.count()));
+    struct Registration {
+        QEventLoop** wake;
+        Registration(QEventLoop** w, QEventLoop* loop) : wake(w) {
+            if (wake)
+                *wake = loop;
+        }
+        ~Registration() {
+            if (wake)
+                *wake = nullptr;
+        }
+    } registration(wake, &loop);
+    if (loop.exec() != 0) {
+        // The application is quitting and loops no longer run: keep the
+        // promised time without spinning.
+        std::this_thread::sleep_until(deadline);
+    }
+}
+}  // namespace
+
+void PumpWait(int ms) {
+    if (ms <= 0)
+        return;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
+    // A loop can also end early when the application asks all loops to quit.
+    while (SteadyClock::now() < deadline)
+        RunEventsUntil(deadline);
+}
+
+// --- The port and the exchange ---------------------------------------------
+
+namespace {
+// The running exchange's wait, which ReceiveData ends early.
+QEventLoop* replyWait = nullptr;
+constexpr int64_t kLongestStepMs = 60 * 1000;
+
+// Runs the main thread's events for up to `ms`, or until a chunk arrives.
+void WaitForReply(int ms) {
+    RunEventsUntil(SteadyClock::now() + std::chrono::milliseconds(ms), &replyWait);
+}
+}  // namespace
+
+void TMYOBJ::ReceiveData(QObject*, const void* Buffer, uint16_t BufferLength) {
+    LastActivityTick = TickCount();
+    ReplyText = BytesToHexText(std::string(static_cast<const char*>(Buffer), BufferLength));
+    ReplyArrived = true;
+    if (replyWait)
+        replyWait->quit();
+}
+
+namespace {
+void FreePortObjects() {
+    // Failures while releasing are ignored (the destructors report none).
+    delete ReceiveSink;
+    ReceiveSink = nullptr;
+    delete CommPort;
+    CommPort = nullptr;
+}
+
+void CreatePortObjects() {
+    FreePortObjects();  // leftovers of an earlier failed open
+    ReceiveSink = new TMYOBJ;
+    CommPort = commPortFactory ? commPortFactory() : new TComm(nullptr);
+    CommPort->SetInx_XonXoffFlow(false);
+    CommPort->SetOutx_XonXoffFlow(false);
+    TMYOBJ* sink = ReceiveSink;
+    CommPort->OnReceiveData = [sink](QObject* sender, const void* buffer, uint16_t length) {
+        sink->ReceiveData(sender, buffer, length);
+    };
+}
+}  // namespace
+
+int OpenSerialPort(int portNumber, int baudRate, int replyTimeout) {
+    if (PortOpening || ExchangeBusy)
+        return 1;
+    if (PortOpen)
+        return -1;
+    PortOpening = true;
+    int result;
+    try {
+        CreatePortObjects();
+        CommPort->SetBaudRate(static_cast<uint32_t>(baudRate));
+        CommPort->SetParity(TParity::Even);
+        CommPort->SetStopBits(TStopBits::_1);
+        CommPort->SetByteSize(TByteSize::_8);
+        CommPort->SetCommName("COM" + std::to_string(portNumber));
+        CommPort->Open();
+        PortOpen = true;
+        ReplyTimeout = replyTimeout;
+        result = 0;
+    } catch (...) {
+        // The reason goes nowhere: the caller reports its own message.
+        PortOpen = false;
+        result = -2;
+    }
+    PortOpening = false;
+    return result;
+}
+
+int CloseSerialPort() {
+    int result = 0;
+    try {
+        if (CommPort)
+            CommPort->Close();
+        PortOpen = false;
+    } catch (...) {
+        result = 1;  // PortOpen stays as it was
+    }
+    FreePortObjects();
+    return result;
+}
+
+int SerialExchange(const std::string& request, std::string& reply) {
+    if (ExchangeBusy)
+        return -1;
+    if (!PortOpen)
+        return -2;
+
+    ExchangeBusy = true;
+    ReplyArrived = false;
+    LastActivityTick = TickCount();
+    ReplyText.clear();
+
+    int result;
+    try {
+        // After a failed close PortOpen is still set but the port is gone.
+        if (!CommPort)
+            throw std::logic_error("serial port released");
+        const std::string bytes = HexTextToBytes(request);
+        // A block longer than a 16-bit count cannot be sent whole; cutting
+        // it would put a corrupt frame on the line, so it is not sent and
+        // the exchange times out like any unanswered request.
+        if (bytes.size() <= 0xFFFF)
+            CommPort->Send(bytes.data(), static_cast<uint16_t>(bytes.size()));
+
+        // Checked as often as a 1-ms step would, but the wait sleeps until
+        // the reply wakes it or the time-out is due instead of waking every
+        // millisecond.
+        bool timedOut = false;
+        while (!ReplyArrived) {
+            const int64_t untilExceeded =
+                int64_t(ReplyTimeout) - int64_t(uint32_t(TickCount() - LastActivityTick)) + 1;
+            WaitForReply(static_cast<int>(std::clamp<int64_t>(untilExceeded, 1, kLongestStepMs)));
+            const uint32_t elapsed = TickCount() - LastActivityTick;  // modulo 2^32
+            if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(ReplyTimeout)) {
+                timedOut = true;
+                break;
+            }
+        }
+        result = timedOut ? 1 : 0;
+        reply = ReplyText;
+    } catch (...) {
+        // Absorbed: the caller sees a time-out with no reply.
+        result = 1;
+        reply.clear();
+    }
+    ReplyText.clear();
+    ExchangeBusy = false;
+    return result;
 }

@@ -3,10 +3,19 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+class QObject;
 class TComm;
-class TMYOBJ;
+
+// Receives the port's chunks; exists so OnReceiveData has an object to call.
+class TMYOBJ {
+  public:
+    // Stores the chunk as upper-case hex text in ReplyText (replacing the old
+    // one), refreshes LastActivityTick and sets ReplyArrived.
+    void ReceiveData(QObject* Sender, const void* Buffer, uint16_t BufferLength);
+};
 
 // Module state, one copy per process. The window's creation handler resets
 // the four flags; other code only reads PortOpen.
@@ -31,5 +40,14 @@ int SerialExchange(const std::string& request, std::string& reply);
 std::string HexTextToBytes(const std::string& text);
 std::string BytesToHexText(const std::string& bytes);
 
-// Dispatches the main thread's events for about ms milliseconds.
+// Dispatches every event of the main thread as it arrives until ms
+// milliseconds have passed, sleeping in between. Returns at once for ms <= 0.
 void PumpWait(int ms);
+
+// Milliseconds since an arbitrary start, wrapping at 2^32.
+uint32_t TickCount();
+
+// Test seams. The tick count reads `value` now and runs on from there; and
+// OpenSerialPort builds its port with `factory` (empty: a plain TComm).
+void SetTickCountForTest(uint32_t value);
+void SetCommPortFactory(std::function<TComm*()> factory);

@@ -1,0 +1,121 @@
+// The platform side of the serial port component: the open device, the
+// manual-reset events the worker threads share, and the waits they block in.
+// The component and its thread bodies use nothing else of the platform, so a
+// further backend only supplies these classes (POSIX: SerialDevicePosix.cpp).
+#pragma once
+
+#include "LineEvents.h"
+#include "ParityMarks.h"
+#include "SerialSettings.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+// A manual-reset event: once set it stays set (level-triggered) until Reset,
+// so a wake-up can never be lost.
+class SerialEvent {
+  public:
+    static std::unique_ptr<SerialEvent> Create();  // nullptr when the platform refuses
+    ~SerialEvent();
+    SerialEvent(const SerialEvent&) = delete;
+    SerialEvent& operator=(const SerialEvent&) = delete;
+
+    void Set();
+    void Reset();
+    bool IsSet() const;
+    int Handle() const { return fd_; }  // for the backend's waits
+
+  private:
+    explicit SerialEvent(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+enum class WaitResult {
+    Stop,       // the stop event is set; it is always checked first
+    Signalled,  // the other event is set
+    Ready,      // the device can be read or written
+    TimedOut,   // the time limit passed (or the wait was interrupted)
+    Gone,       // the device went away (hang-up, error, adapter unplugged)
+    Closed,     // the handle is no longer valid
+    Failed,     // the wait itself failed
+};
+
+// Waits without limit for `stop` or `other`.
+WaitResult WaitForEvents(const SerialEvent& stop, const SerialEvent& other);
+
+struct IoResult {
+    enum Status { Ok, WouldBlock, Gone, Closed, Failed } status;
+    size_t count = 0;
+};
+
+// Purge flags (the Windows PURGE_ values). Aborting is done by the worker
+// threads themselves when they see the stop event; the device only drops
+// what its queues hold.
+constexpr uint32_t kPurgeTxAbort = 0x1;
+constexpr uint32_t kPurgeRxAbort = 0x2;
+constexpr uint32_t kPurgeTxClear = 0x4;
+constexpr uint32_t kPurgeRxClear = 0x8;
+constexpr uint32_t kPurgeAll = 0xF;
+
+// What the receive thread does to received bytes itself, because the POSIX
+// line discipline has no such setting (the driver would do it on Windows).
+struct ReceiveOptions {
+    bool parityCheck = false;
+    ParityMarkOptions marks;
+};
+
+class SerialDevice {
+  public:
+    enum class OpenError { None, CannotOpen, NotAComm };
+
+    // Opens a device path for reading and writing with exclusive access.
+    static std::unique_ptr<SerialDevice> Open(const std::string& path, OpenError& error);
+    ~SerialDevice();  // leaves the line settings alone, releases the device
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    bool SetupQueues(uint32_t inputSize, uint32_t outputSize);
+    void Purge(uint32_t flags);
+    // Neither reports the device's answer: a refused setting leaves the
+    // previous one in force.
+    void ApplyLineSettings(const LineSettings& settings);
+    void ApplyTimeouts(const CommTimeouts& timeouts);
+
+    // What the worker threads read back (any thread).
+    CommTimeouts Timeouts() const;
+    ReceiveOptions CurrentReceiveOptions() const;
+
+    // Receive thread: waits for `stop`, input, or the time limit (none: no limit).
+    WaitResult WaitReadable(const SerialEvent& stop,
+                            std::optional<std::chrono::nanoseconds> timeout);
+    IoResult Read(char* buffer, size_t size);
+
+    // Modem-line events and counted line errors since the previous call; the
+    // first call only takes the baseline. False when the driver cannot tell
+    // (a pty), and then there is nothing to watch. `counted` says whether
+    // the driver counts line errors. Receive thread only.
+    bool PollLineStatus(LineEvents& events, bool& counted);
+
+    // Transmit thread.
+    WaitResult WaitWritable(const SerialEvent& stop);
+    IoResult Write(const char* data, size_t size);
+
+  private:
+    explicit SerialDevice(int fd) : fd_(fd) {}
+
+    int fd_;
+    mutable std::mutex settingsMutex_;
+    CommTimeouts timeouts_;
+    ReceiveOptions receiveOptions_;
+
+    // Line watch state, touched by the receive thread only.
+    enum class LineWatch { Unknown, Counters, ModemLines, Unsupported };
+    LineWatch lineWatch_ = LineWatch::Unknown;
+    LineCounters counters_;
+    int modemLines_ = 0;
+};

@@ -1,0 +1,271 @@
+// POSIX backend of the serial device: a terminal device opened non-blocking,
+// eventfds as manual-reset events, and poll() for every wait.
+#include "SerialDevice.h"
+
+#include "CustomBaudRate.h"
+#include "PosixTermios.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+bool IsGoneError(int error) {
+    // EIO: the other side of a pty closed, or a USB adapter was unplugged.
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE ||
+           error == ESHUTDOWN;
+}
+
+IoResult FromErrno(int error) {
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
+        return {IoResult::WouldBlock};
+    if (error == EBADF)
+        return {IoResult::Closed};
+    if (IsGoneError(error))
+        return {IoResult::Gone};
+    return {IoResult::Failed};
+}
+
+// Polls `stop` first and `other` second; `events` asks for read or write.
+WaitResult PollPair(int stop, int other, short events,
+                    std::optional<std::chrono::nanoseconds> timeout, bool otherIsEvent) {
+    pollfd fds[2] = {{stop, POLLIN, 0}, {other, events, 0}};
+    timespec ts{};
+    if (timeout) {
+        const auto ns = std::max<int64_t>(timeout->count(), 0);
+        ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+        ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    const int n = ::ppoll(fds, 2, timeout ? &ts : nullptr, nullptr);
+    if (n < 0)
+        return errno == EINTR ? WaitResult::TimedOut : WaitResult::Failed;
+    if (fds[0].revents & POLLNVAL)
+        return WaitResult::Failed;
+    if (fds[0].revents)
+        return WaitResult::Stop;
+    if (n == 0)
+        return WaitResult::TimedOut;
+    const short got = fds[1].revents;
+    if (got & POLLNVAL)
+        return otherIsEvent ? WaitResult::Failed : WaitResult::Closed;
+    if (otherIsEvent)
+        return WaitResult::Signalled;
+    // Data still buffered is read before a hang-up is believed: the read
+    // that follows reports the end.
+    if (got & events)
+        return WaitResult::Ready;
+    if (got & (POLLHUP | POLLERR))
+        return WaitResult::Gone;
+    return WaitResult::TimedOut;
+}
+
+}  // namespace
+
+// --- SerialEvent ---------------------------------------------------------
+
+std::unique_ptr<SerialEvent> SerialEvent::Create() {
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    return std::unique_ptr<SerialEvent>(new SerialEvent(fd));
+}
+
+SerialEvent::~SerialEvent() {
+    ::close(fd_);
+}
+
+void SerialEvent::Set() {
+    const uint64_t one = 1;
+    // Can only fail when the counter is near overflow, and then it is set.
+    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+}
+
+void SerialEvent::Reset() {
+    uint64_t value;
+    [[maybe_unused]] ssize_t n = ::read(fd_, &value, sizeof value);
+}
+
+bool SerialEvent::IsSet() const {
+    pollfd fd{fd_, POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN);
+}
+
+WaitResult WaitForEvents(const SerialEvent& stop, const SerialEvent& other) {
+    return PollPair(stop.Handle(), other.Handle(), POLLIN, std::nullopt, true);
+}
+
+// --- SerialDevice --------------------------------------------------------
+
+std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, OpenError& error) {
+    // Non-blocking: the open must not wait for carrier, and the worker
+    // threads never block anywhere but in poll().
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = OpenError::CannotOpen;
+        return nullptr;
+    }
+    if (!::isatty(fd)) {
+        ::close(fd);
+        error = OpenError::NotAComm;
+        return nullptr;
+    }
+    // Exclusive access, as a port opened without sharing: flock keeps out
+    // every cooperating program (and this one), TIOCEXCL every other open
+    // except root's. A driver that refuses either is tolerated; only a lock
+    // held elsewhere means the port is busy.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        error = OpenError::CannotOpen;
+        return nullptr;
+    }
+    ::ioctl(fd, TIOCEXCL);
+    error = OpenError::None;
+    return std::unique_ptr<SerialDevice>(new SerialDevice(fd));
+}
+
+SerialDevice::~SerialDevice() {
+    // Drop unsent output so close() cannot wait for it to drain, and give
+    // up exclusivity, which would otherwise outlive us while another
+    // descriptor of the same terminal stays open.
+    ::tcflush(fd_, TCOFLUSH);
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+}
+
+bool SerialDevice::SetupQueues(uint32_t, uint32_t) {
+    // The driver's queue sizes cannot be chosen on Linux (the tty layer
+    // sizes its own buffers), so there is nothing to set.
+    return true;
+}
+
+void SerialDevice::Purge(uint32_t flags) {
+    const bool rx = flags & kPurgeRxClear;
+    const bool tx = flags & kPurgeTxClear;
+    if (rx && tx)
+        ::tcflush(fd_, TCIOFLUSH);
+    else if (rx)
+        ::tcflush(fd_, TCIFLUSH);
+    else if (tx)
+        ::tcflush(fd_, TCOFLUSH);
+}
+
+void SerialDevice::ApplyLineSettings(const LineSettings& s) {
+    termios t;
+    if (::tcgetattr(fd_, &t) == 0) {
+        const bool standardRate = BuildTermios(t, s);
+        ::tcsetattr(fd_, TCSANOW, &t);
+        if (!standardRate)
+            SetCustomBaudRate(fd_, s.baudRate);
+    }
+
+    // Modem lines; a pty has none and refuses, which is fine. Handshake on
+    // DTR has no Linux equivalent and neither has an RTS that follows
+    // transmission: both lines are simply raised.
+    const int dtr = TIOCM_DTR;
+    const int rts = TIOCM_RTS;
+    ::ioctl(fd_, s.dtrControl == TDtrControl::DtrDisable ? TIOCMBIC : TIOCMBIS, &dtr);
+    if (s.rtsControl != TRtsControl::RtsHandshake)
+        ::ioctl(fd_, s.rtsControl == TRtsControl::RtsDisable ? TIOCMBIC : TIOCMBIS, &rts);
+
+    ReceiveOptions options;
+    options.parityCheck = s.parityCheck;
+    // Replacing needs parity checking on, as the Windows driver has it.
+    options.marks.replaceMarked = s.replaceWhenParityError && s.parityCheck;
+    options.marks.replacement = s.replacedChar;
+    options.marks.dropNul = s.ignoreNullChar;
+    std::lock_guard lock(settingsMutex_);
+    receiveOptions_ = options;
+}
+
+void SerialDevice::ApplyTimeouts(const CommTimeouts& timeouts) {
+    // The receive thread cuts its reads by these itself. The write totals
+    // only split a write on Windows, and the transmit thread continues
+    // partial writes anyway, so they change nothing here.
+    std::lock_guard lock(settingsMutex_);
+    timeouts_ = timeouts;
+}
+
+CommTimeouts SerialDevice::Timeouts() const {
+    std::lock_guard lock(settingsMutex_);
+    return timeouts_;
+}
+
+ReceiveOptions SerialDevice::CurrentReceiveOptions() const {
+    std::lock_guard lock(settingsMutex_);
+    return receiveOptions_;
+}
+
+WaitResult SerialDevice::WaitReadable(const SerialEvent& stop,
+                                      std::optional<std::chrono::nanoseconds> timeout) {
+    return PollPair(stop.Handle(), fd_, POLLIN, timeout, false);
+}
+
+WaitResult SerialDevice::WaitWritable(const SerialEvent& stop) {
+    return PollPair(stop.Handle(), fd_, POLLOUT, std::nullopt, false);
+}
+
+IoResult SerialDevice::Read(char* buffer, size_t size) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n > 0)
+        return {IoResult::Ok, static_cast<size_t>(n)};
+    if (n == 0)  // end of file after readiness: the device is gone
+        return {IoResult::Gone};
+    return FromErrno(errno);
+}
+
+IoResult SerialDevice::Write(const char* data, size_t size) {
+    const ssize_t n = ::write(fd_, data, size);
+    if (n > 0)
+        return {IoResult::Ok, static_cast<size_t>(n)};
+    if (n == 0)
+        return {IoResult::WouldBlock};
+    return FromErrno(errno);
+}
+
+bool SerialDevice::PollLineStatus(LineEvents& events, bool& counted) {
+    events = {};
+    counted = false;
+    if (lineWatch_ == LineWatch::Unsupported)
+        return false;
+
+    // Interrupt counters catch every change between two samples; plain modem
+    // lines are the fallback for drivers without them.
+    if (lineWatch_ == LineWatch::Unknown || lineWatch_ == LineWatch::Counters) {
+        serial_icounter_struct ic{};
+        if (::ioctl(fd_, TIOCGICOUNT, &ic) == 0) {
+            const LineCounters now{ic.dcd, ic.rng,     ic.frame,      ic.parity,
+                                   ic.brk, ic.overrun, ic.buf_overrun};
+            if (lineWatch_ == LineWatch::Counters)
+                events = CompareLineCounters(counters_, now);
+            counters_ = now;
+            lineWatch_ = LineWatch::Counters;
+            counted = true;
+            return true;
+        }
+        if (lineWatch_ == LineWatch::Counters) {
+            lineWatch_ = LineWatch::Unsupported;
+            return false;
+        }
+    }
+
+    int lines = 0;
+    if (::ioctl(fd_, TIOCMGET, &lines) != 0) {
+        lineWatch_ = LineWatch::Unsupported;
+        return false;
+    }
+    if (lineWatch_ == LineWatch::ModemLines)
+        events.modemEvents = CompareModemLines(modemLines_ & TIOCM_CD, modemLines_ & TIOCM_RI,
+                                               lines & TIOCM_CD, lines & TIOCM_RI);
+    modemLines_ = lines;
+    lineWatch_ = LineWatch::ModemLines;
+    return true;
+}

@@ -1,0 +1,520 @@
+#include "SerialPort.h"
+
+#include "DeviceMap.h"
+#include "ParityMarks.h"
+#include "ReadChunker.h"
+#include "SerialDevice.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+// The hidden object the worker threads post to. It lives on the component's
+// thread, so Qt delivers its events there, in the order each thread posted
+// them. When the component goes away while one of its handlers is still
+// running (a handler that closes and deletes the port), the notifier is
+// orphaned and deleted once that handler has returned.
+class TCommNotifier : public QObject {
+  public:
+    explicit TCommNotifier(TComm* owner) : owner_(owner) {}
+
+    // Any thread. postEvent never blocks, takes ownership of the event, and
+    // keeps the events of one thread in order.
+    void Post(TCommMessage* message);
+
+    void Orphan() {
+        owner_ = nullptr;
+        if (depth_ == 0)
+            delete this;
+        else
+            orphaned_ = true;
+    }
+
+    bool event(QEvent* e) override {
+        // Qt's queue already orders the delivery after the post; this pairs
+        // with Post so that race detectors, blind to Qt's own locks, see it.
+        posted_.load(std::memory_order_acquire);
+        if (e->type() != TCommMessage::EventType())
+            return QObject::event(e);
+        if (owner_) {
+            ++depth_;
+            struct Leave {
+                TCommNotifier* self;
+                ~Leave() { --self->depth_; }
+            } leave{this};
+            owner_->HandleNotification(*static_cast<TCommMessage*>(e));
+        }
+        if (orphaned_ && depth_ == 0) {
+            orphaned_ = false;
+            deleteLater();
+        }
+        return true;
+    }
+
+  private:
+    TComm* owner_;
+    std::mutex postMutex_;
+    std::atomic<unsigned> posted_{0};
+    int depth_ = 0;
+    bool orphaned_ = false;
+};
+
+// The two workers hand their events to Qt one at a time. Out of line and
+// never a bare tail call (the lock is released after it), so this frame shows
+// in race reports: what Qt does under it is guarded by Qt's own locks.
+Q_NEVER_INLINE void TCommNotifier::Post(TCommMessage* message) {
+    std::lock_guard lock(postMutex_);
+    posted_.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, message);
+}
+
+namespace {
+// Modem lines and error counters are sampled this often where the driver
+// has them (at most ten wake-ups a second is the budget).
+constexpr auto kLineCheckPeriod = std::chrono::milliseconds(250);
+
+void PostTo(TCommNotifier* notifyWindow, int message, uintptr_t wParam, uintptr_t lParam,
+            std::unique_ptr<char[]> chunk = nullptr) {
+    notifyWindow->Post(new TCommMessage(message, wParam, lParam, std::move(chunk)));
+}
+}  // namespace
+
+// --- TCommMessage --------------------------------------------------------
+
+QEvent::Type TCommMessage::EventType() {
+    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+TCommMessage::TCommMessage(int message, uintptr_t wParam, uintptr_t lParam,
+                           std::unique_ptr<char[]> chunk)
+    : QEvent(EventType()),
+      Message(message),
+      WParam(wParam),
+      LParam(lParam),
+      Chunk(std::move(chunk)) {}
+
+// --- TWriteQueue ---------------------------------------------------------
+
+bool TWriteQueue::Init() {
+    wake_ = SerialEvent::Create();
+    return wake_ != nullptr;
+}
+
+bool TWriteQueue::Push(Block block) {
+    std::lock_guard lock(mutex_);
+    if (closed_ || !wake_)
+        return false;
+    blocks_.push_back(std::move(block));
+    wake_->Set();
+    return true;
+}
+
+std::optional<TWriteQueue::Block> TWriteQueue::Pop() {
+    std::lock_guard lock(mutex_);
+    if (blocks_.empty()) {
+        // Reset under the lock: a Push after this sets it again, so the
+        // thread's next wait cannot miss it.
+        if (wake_)
+            wake_->Reset();
+        return std::nullopt;
+    }
+    Block block = std::move(blocks_.front());
+    blocks_.pop_front();
+    return block;
+}
+
+void TWriteQueue::Close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    blocks_.clear();
+}
+
+// --- TReadThread ---------------------------------------------------------
+
+TReadThread::TReadThread(SerialDevice* port, const SerialEvent* closeEvent,
+                         TCommNotifier* notifyWindow)
+    : port_(port), closeEvent_(closeEvent), notifyWindow_(notifyWindow) {
+    setObjectName(QStringLiteral("TReadThread"));
+}
+
+void TReadThread::Post(int message, uintptr_t lParam) {
+    PostTo(notifyWindow_, message, 0, lParam);
+}
+
+void TReadThread::PostChunk(const std::string& chunk) {
+    auto copy = std::make_unique<char[]>(chunk.size() + 1);  // zero-filled
+    std::memcpy(copy.get(), chunk.data(), chunk.size());
+    PostTo(notifyWindow_, MsgReceiveData, chunk.size(), reinterpret_cast<uintptr_t>(copy.get()),
+           std::move(copy));
+}
+
+void TReadThread::run() {
+    using Clock = ReadChunker::Clock;
+    ReadChunker chunker;
+    ParityMarkDecoder decoder;
+    std::vector<char> raw(ReadChunker::kCapacity);
+    std::string decoded;
+
+    LineEvents lineEvents;
+    bool counted = false;
+    // Where the driver cannot report its lines (a pty) the thread has
+    // nothing to sample and sleeps until input or the close event.
+    const bool watchLines = port_->PollLineStatus(lineEvents, counted);
+    auto nextLineCheck = Clock::now() + kLineCheckPeriod;
+
+    // Delivers what a read holds before the thread ends on a vanished device.
+    auto endWithHangup = [&] {
+        if (std::string rest = chunker.Take(); !rest.empty())
+            PostChunk(rest);
+        Post(MsgRequestHangup, 0);
+    };
+
+    chunker.Begin(port_->Timeouts(), Clock::now());
+    for (;;) {
+        auto now = Clock::now();
+        std::optional<std::chrono::nanoseconds> wait = chunker.TimeLeft(now);
+        if (watchLines) {
+            const auto untilCheck = std::max<std::chrono::nanoseconds>(nextLineCheck - now, {});
+            if (!wait || untilCheck < *wait)
+                wait = untilCheck;
+        }
+
+        const WaitResult woke = port_->WaitReadable(*closeEvent_, wait);
+        if (woke == WaitResult::Stop || woke == WaitResult::Closed)
+            break;
+        if (woke == WaitResult::Gone || woke == WaitResult::Failed) {
+            endWithHangup();
+            break;
+        }
+
+        size_t marks = 0;
+        ReceiveOptions options;
+        if (woke == WaitResult::Ready) {
+            const IoResult got = port_->Read(raw.data(), std::max<size_t>(chunker.Room(), 1));
+            if (got.status == IoResult::Closed)
+                break;
+            if (got.status == IoResult::Gone || got.status == IoResult::Failed) {
+                endWithHangup();
+                break;
+            }
+            if (got.count > 0) {
+                options = port_->CurrentReceiveOptions();
+                decoded.clear();
+                marks = decoder.Decode({raw.data(), got.count}, decoded, options.marks);
+                chunker.Feed(decoded, Clock::now());
+            }
+        }
+
+        now = Clock::now();
+        uint32_t countedErrors = 0;
+        if (watchLines && (marks > 0 || now >= nextLineCheck)) {
+            port_->PollLineStatus(lineEvents, counted);
+            nextLineCheck = now + kLineCheckPeriod;
+            if (lineEvents.modemEvents)
+                PostTo(notifyWindow_, MsgModemStateChange, 0, lineEvents.modemEvents);
+            countedErrors = lineEvents.lineErrors;
+        }
+        if (marks > 0 || countedErrors) {
+            const bool parityCheck = port_->CurrentReceiveOptions().parityCheck;
+            if (uint32_t errors = ReportedLineErrors(countedErrors, counted, marks, parityCheck))
+                Post(MsgReceiveError, errors);
+        }
+
+        if (chunker.Complete(now)) {
+            const std::string chunk = chunker.Take();
+            if (chunk.empty())  // only under read totals: the loop ends quietly
+                break;
+            PostChunk(chunk);
+            chunker.Begin(port_->Timeouts(), now);
+        }
+    }
+    port_->Purge(kPurgeRxAbort | kPurgeRxClear);
+    finished_.store(true, std::memory_order_release);
+}
+
+void TReadThread::Join() {
+    wait();
+    // QThread::wait synchronises through Qt's own locks; this makes the
+    // body's writes visible in a way race detectors can follow too.
+    finished_.load(std::memory_order_acquire);
+}
+
+// --- TWriteThread --------------------------------------------------------
+
+TWriteThread::TWriteThread(SerialDevice* port, const SerialEvent* closeEvent,
+                           TCommNotifier* notifyWindow, std::atomic<bool>& sendDataEmpty)
+    : port_(port),
+      closeEvent_(closeEvent),
+      notifyWindow_(notifyWindow),
+      sendDataEmpty_(sendDataEmpty) {
+    setObjectName(QStringLiteral("TWriteThread"));
+}
+
+void TWriteThread::Post(int message) {
+    PostTo(notifyWindow_, message, 0, 0);
+}
+
+void TWriteThread::run() {
+    // Starts true so the first empty queue is announced once.
+    bool wroteSinceNotice = true;
+    for (;;) {
+        std::optional<TWriteQueue::Block> block = queue_.Pop();
+        if (!block) {
+            sendDataEmpty_ = true;
+            if (wroteSinceNotice)
+                Post(MsgSendDataEmpty);
+            wroteSinceNotice = false;
+            const WaitResult woke = WaitForEvents(*closeEvent_, queue_.Wake());
+            if (woke == WaitResult::Stop)
+                break;
+            if (woke == WaitResult::Signalled)
+                continue;
+            Post(MsgRequestHangup);
+            break;
+        }
+        if (closeEvent_->IsSet())
+            break;
+        if (!WriteBlock(*block))
+            break;
+        wroteSinceNotice = true;
+    }
+    // Send refuses from now on; blocks still queued are discarded.
+    queue_.Close();
+    port_->Purge(kPurgeTxAbort | kPurgeTxClear);
+    sendDataEmpty_ = true;
+    finished_.store(true, std::memory_order_release);
+}
+
+void TWriteThread::Join() {
+    wait();
+    finished_.load(std::memory_order_acquire);  // see TReadThread::Join
+}
+
+bool TWriteThread::WriteBlock(const TWriteQueue::Block& block) {
+    size_t offset = 0;
+    while (offset < block.Length) {
+        const IoResult put = port_->Write(block.Data.get() + offset, block.Length - offset);
+        switch (put.status) {
+            case IoResult::Ok:
+                offset += put.count;
+                break;
+            case IoResult::WouldBlock:
+                switch (port_->WaitWritable(*closeEvent_)) {
+                    case WaitResult::Stop:  // closing: the rest is discarded quietly
+                    case WaitResult::Closed:
+                        return false;
+                    case WaitResult::Gone:
+                    case WaitResult::Failed:
+                        Post(MsgRequestHangup);
+                        return false;
+                    default:
+                        break;
+                }
+                break;
+            case IoResult::Closed:
+                return false;
+            case IoResult::Gone:
+            case IoResult::Failed:
+                Post(MsgRequestHangup);
+                return false;
+        }
+    }
+    return true;
+}
+
+// --- TComm ---------------------------------------------------------------
+
+TComm::TComm(QObject* owner) : QObject(owner), notifyWindow_(new TCommNotifier(this)) {}
+
+TComm::~TComm() {
+    try {
+        TComm::Close();
+    } catch (...) {
+        // A destructor reports nothing; the threads are gone either way.
+    }
+    notifyWindow_->Orphan();
+}
+
+void TComm::Open() {
+    if (port_)
+        throw ECommsError("This serial port already opened");
+
+    SerialDevice::OpenError error = SerialDevice::OpenError::None;
+    std::unique_ptr<SerialDevice> device =
+        SerialDevice::Open(ResolveSerialDevice(commName_), error);
+    if (error == SerialDevice::OpenError::NotAComm)
+        throw ECommsError("File handle is not a comm handle ");
+    if (!device)
+        throw ECommsError("Error opening serial port");
+    if (!device->SetupQueues(4096, 4096))
+        throw ECommsError("Cannot setup comm buffer");  // the device closes with `device`
+
+    port_ = std::move(device);
+    port_->Purge(kPurgeAll);
+    sendDataEmpty_ = true;
+    ApplyTimeouts();
+    ApplyLineSettings();
+
+    closeEvent_ = SerialEvent::Create();
+    if (!closeEvent_) {
+        ReleasePort();
+        throw ECommsError("Unable to create event");
+    }
+
+    receiveThread_ = std::make_unique<TReadThread>(port_.get(), closeEvent_.get(), notifyWindow_);
+    transmitThread_ = std::make_unique<TWriteThread>(port_.get(), closeEvent_.get(), notifyWindow_,
+                                                     sendDataEmpty_);
+    if (!transmitThread_->Init()) {
+        ReleasePort();
+        throw ECommsError("Unable to create write thread");
+    }
+
+    // QThread reports a refused start only through its state.
+    auto started = [](QThread& t) { return t.isRunning() || t.isFinished(); };
+    receiveThread_->start(QThread::HighestPriority);
+    if (!started(*receiveThread_)) {
+        ReleasePort();
+        throw ECommsError("Unable to create read thread");
+    }
+    transmitThread_->start(QThread::HighPriority);
+    if (!started(*transmitThread_)) {
+        StopReceiveThread();
+        ReleasePort();
+        throw ECommsError("Unable to create write thread");
+    }
+}
+
+void TComm::ReleasePort() {
+    receiveThread_.reset();
+    transmitThread_.reset();
+    closeEvent_.reset();
+    port_.reset();
+}
+
+void TComm::Close() {
+    if (!port_)
+        return;
+    // Signal, join, and only then close: the device is never closed while a
+    // thread may still use it.
+    StopReceiveThread();
+    StopTransmitThread();
+    closeEvent_.reset();
+    port_->Purge(kPurgeAll);  // so the close cannot wait on unsent output
+    port_.reset();
+}
+
+void TComm::StopReceiveThread() {
+    if (!receiveThread_)
+        return;
+    closeEvent_->Set();
+    port_->Purge(kPurgeRxAbort | kPurgeRxClear);
+    receiveThread_->Join();
+    receiveThread_.reset();
+}
+
+void TComm::StopTransmitThread() {
+    if (!transmitThread_)
+        return;
+    closeEvent_->Set();
+    port_->Purge(kPurgeTxAbort | kPurgeTxClear);
+    sendDataEmpty_ = true;
+    transmitThread_->Join();
+    transmitThread_.reset();
+}
+
+bool TComm::Send(const void* data, uint16_t length) {
+    if (!transmitThread_ || length == 0 || !data)
+        return false;
+    TWriteQueue::Block block;
+    block.Data = std::make_unique<char[]>(size_t(length) + 1);  // zero-filled
+    std::memcpy(block.Data.get(), data, length);
+    block.Length = length;
+    if (!transmitThread_->Queue().Push(std::move(block)))
+        return false;
+    sendDataEmpty_ = false;
+    return true;
+}
+
+// Each handler runs from a copy, so one that closes and deletes the port
+// does not pull its own callable out from under itself.
+void TComm::HandleNotification(const TCommMessage& m) {
+    switch (m.Message) {
+        case MsgReceiveData:
+            if (auto handler = OnReceiveData)
+                handler(this, m.Chunk.get(), static_cast<uint16_t>(m.WParam));
+            break;
+        case MsgReceiveError:
+            if (auto handler = OnReceiveError)
+                handler(this, static_cast<uint32_t>(m.LParam));
+            break;
+        case MsgRequestHangup:
+            if (auto handler = OnRequestHangup)
+                handler(this);
+            break;
+        case MsgModemStateChange:
+            if (auto handler = OnModemStateChange)
+                handler(this, static_cast<uint32_t>(m.LParam));
+            break;
+        case MsgSendDataEmpty:
+            if (auto handler = OnSendDataEmpty)
+                handler(this);
+            break;
+        default:
+            break;
+    }
+}
+
+void TComm::ApplyLineSettings() {
+    if (port_)
+        port_->ApplyLineSettings(line_);
+}
+
+void TComm::ApplyTimeouts() {
+    if (port_)
+        port_->ApplyTimeouts(timeouts_);
+}
+
+template <typename T>
+void TComm::SetLineSetting(T LineSettings::*field, T value) {
+    if (line_.*field == value)
+        return;
+    line_.*field = value;
+    ApplyLineSettings();
+}
+
+void TComm::SetTimeout(uint32_t CommTimeouts::*field, uint32_t value) {
+    if (timeouts_.*field == value)
+        return;
+    timeouts_.*field = value;
+    ApplyTimeouts();
+}
+
+// clang-format off
+void TComm::SetBaudRate(uint32_t v) { SetLineSetting(&LineSettings::baudRate, v); }
+void TComm::SetParityCheck(bool v) { SetLineSetting(&LineSettings::parityCheck, v); }
+void TComm::SetOutx_CtsFlow(bool v) { SetLineSetting(&LineSettings::outxCtsFlow, v); }
+void TComm::SetOutx_DsrFlow(bool v) { SetLineSetting(&LineSettings::outxDsrFlow, v); }
+void TComm::SetDtrControl(TDtrControl v) { SetLineSetting(&LineSettings::dtrControl, v); }
+void TComm::SetDsrSensitivity(bool v) { SetLineSetting(&LineSettings::dsrSensitivity, v); }
+void TComm::SetTxContinueOnXoff(bool v) { SetLineSetting(&LineSettings::txContinueOnXoff, v); }
+void TComm::SetOutx_XonXoffFlow(bool v) { SetLineSetting(&LineSettings::outxXonXoffFlow, v); }
+void TComm::SetInx_XonXoffFlow(bool v) { SetLineSetting(&LineSettings::inxXonXoffFlow, v); }
+void TComm::SetReplaceWhenParityError(bool v) { SetLineSetting(&LineSettings::replaceWhenParityError, v); }
+void TComm::SetIgnoreNullChar(bool v) { SetLineSetting(&LineSettings::ignoreNullChar, v); }
+void TComm::SetRtsControl(TRtsControl v) { SetLineSetting(&LineSettings::rtsControl, v); }
+void TComm::SetXonLimit(uint16_t v) { SetLineSetting(&LineSettings::xonLimit, v); }
+void TComm::SetXoffLimit(uint16_t v) { SetLineSetting(&LineSettings::xoffLimit, v); }
+void TComm::SetByteSize(TByteSize v) { SetLineSetting(&LineSettings::byteSize, v); }
+void TComm::SetStopBits(TStopBits v) { SetLineSetting(&LineSettings::stopBits, v); }
+void TComm::SetXonChar(char v) { SetLineSetting(&LineSettings::xonChar, v); }
+void TComm::SetXoffChar(char v) { SetLineSetting(&LineSettings::xoffChar, v); }
+void TComm::SetReplacedChar(char v) { SetLineSetting(&LineSettings::replacedChar, v); }
+void TComm::SetReadIntervalTimeout(uint32_t v) { SetTimeout(&CommTimeouts::readIntervalTimeout, v); }
+void TComm::SetReadTotalTimeoutMultiplier(uint32_t v) { SetTimeout(&CommTimeouts::readTotalTimeoutMultiplier, v); }
+void TComm::SetReadTotalTimeoutConstant(uint32_t v) { SetTimeout(&CommTimeouts::readTotalTimeoutConstant, v); }
+void TComm::SetWriteTotalTimeoutMultiplier(uint32_t v) { SetTimeout(&CommTimeouts::writeTotalTimeoutMultiplier, v); }
+void TComm::SetWriteTotalTimeoutConstant(uint32_t v) { SetTimeout(&CommTimeouts::writeTotalTimeoutConstant, v); }
+// clang-format on
