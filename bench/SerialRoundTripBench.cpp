@@ -32,6 +32,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -251,7 +252,15 @@ int main(int argc, char** argv) {
         EmitNotMeasured("1b", kP99Figure, "<= 15 ms", "meter-sim did not start");
         return 1;
     }
-    MeterRelay relay(sim.PtyLink());
+    std::unique_ptr<MeterRelay> relayOwner;
+    try {
+        relayOwner = std::make_unique<MeterRelay>(sim.PtyLink());
+    } catch (const std::exception& e) {
+        EmitNotMeasured("1a", kMedianFigure, "<= 5 ms", e.what());
+        EmitNotMeasured("1b", kP99Figure, "<= 15 ms", e.what());
+        return 1;
+    }
+    MeterRelay& relay = *relayOwner;
 
     QTemporaryDir folder;
     const QString config = folder.filePath(QStringLiteral("Config.ini"));
