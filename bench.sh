@@ -36,6 +36,7 @@ programs=(
   "5|bench_startup|5a 5b|"
 )
 
+load=$(cut -d' ' -f1-3 /proc/loadavg)
 wanted=" $* "
 for entry in "${programs[@]}"; do
   IFS='|' read -r figure program ids args <<<"$entry"
@@ -59,7 +60,7 @@ done
 qt=$(qtpaths6 --qt-version 2>/dev/null || true)
 cpu=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n1)
 echo
-echo "Machine: $(nproc) cores, $cpu, Linux $(uname -r)${qt:+, Qt $qt}; Release build; $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "Machine: $(nproc) cores, $cpu, Linux $(uname -r)${qt:+, Qt $qt}; Release build; $(date -u '+%Y-%m-%d %H:%M UTC'); load average $load at the start"
 echo
 echo "| # | Figure | Value | Budget | Baseline | Ratio | Result | Note |"
 echo "|---|---|---|---|---|---|---|---|"
