@@ -27,6 +27,9 @@ inline const QString DefaultMeterPassword = QStringLiteral("250913");
 QString FormatLocalDateTime(const QDateTime& moment);
 // The window caption for an executable last written at the given moment.
 QString CaptionForVersion(const QDateTime& executableWritten);
+// Serial tab: why a port did not open, for the operator in status panel 1,
+// from the system's error number; empty for 0 (no reason known).
+QString SerialOpenFailureReason(int systemError);
 
 class TForm1 : public QWidget {
     Q_OBJECT

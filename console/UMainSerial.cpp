@@ -1,30 +1,312 @@
-// Click handlers of the serial tab.
+// Click handlers of the serial tab: they read the controls, ask protocol/ for
+// the request and the meaning of the reply, run the exchange and route texts.
 #include "UMain.h"
 
+#include "DeviceMap.h"
+#include "FrameCodec.h"
+#include "IniFile.h"
+#include "MeterCommands.h"
+#include "SerialLink.h"
+#include "ui_UMain.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace {
+
+// What distinguishes the five operations; everything else they share.
+struct SerialOperation {
+    Operation operation;
+    const char* modelTitle;     // nullptr: allowed for every model
+    const char* notOpenPrefix;  // two different texts, each where it belongs
+    const char* addressTitle;   // nullptr: an empty address asks all meters
+    bool locksButtons;
+    const char* txTitle;  // also the title of a checksum error
+    const char* rxTitle;
+    const char* rxPrefix;
+    const char* errorPrefix;
+    const char* outcomeTitle;  // reading, no answer, or a valve write done
+    const char* refusedTitle;  // a valve write the meter refused
+};
+
+constexpr SerialOperation kReadAddress{.operation = Operation::ReadAddress,
+                                       .modelTitle = nullptr,
+                                       .notOpenPrefix = "串口号：",
+                                       .addressTitle = nullptr,
+                                       .locksButtons = false,
+                                       .txTitle = "读通讯地址",
+                                       .rxTitle = "读通讯地址",
+                                       .rxPrefix = "Rx <-",
+                                       .errorPrefix = "读通讯地址出错 :",
+                                       .outcomeTitle = "",
+                                       .refusedTitle = ""};
+constexpr SerialOperation kReadReading{.operation = Operation::ReadReading,
+                                       .modelTitle = nullptr,
+                                       .notOpenPrefix = "串号口:",
+                                       .addressTitle = "读表数据",
+                                       .locksButtons = true,
+                                       .txTitle = "读表数据",
+                                       .rxTitle = "",
+                                       .rxPrefix = "Rx <-",
+                                       .errorPrefix = "读表数据出错 :",
+                                       .outcomeTitle = "读表数据",
+                                       .refusedTitle = ""};
+constexpr SerialOperation kOpenValve{.operation = Operation::OpenValve,
+                                     .modelTitle = "开阀",
+                                     .notOpenPrefix = "串号口:",
+                                     .addressTitle = "开阀",
+                                     .locksButtons = true,
+                                     .txTitle = "开阀",
+                                     .rxTitle = "开阀",
+                                     .rxPrefix = "Rx ->",
+                                     .errorPrefix = "开阀出错 :",
+                                     .outcomeTitle = "直接开阀",
+                                     .refusedTitle = "开阀"};
+constexpr SerialOperation kCloseValve{.operation = Operation::CloseValve,
+                                      .modelTitle = "关阀",
+                                      .notOpenPrefix = "串号口:",
+                                      .addressTitle = "直接关阀",
+                                      .locksButtons = true,
+                                      .txTitle = "直接关阀",
+                                      .rxTitle = "直接关阀",
+                                      .rxPrefix = "Rx ->",
+                                      .errorPrefix = "直接关阀出错 :",
+                                      .outcomeTitle = "直接关阀",
+                                      .refusedTitle = "关阀"};
+constexpr SerialOperation kReadValveState{.operation = Operation::ReadValveState,
+                                          .modelTitle = "读取阀门状态",
+                                          .notOpenPrefix = "串口号：",
+                                          .addressTitle = "读取阀门状态",
+                                          .locksButtons = false,
+                                          .txTitle = "读取阀门状态",
+                                          .rxTitle = "读取阀门状态",
+                                          .rxPrefix = "Rx <-",
+                                          .errorPrefix = "读取阀门状态出错 :",
+                                          .outcomeTitle = "读取阀门状态",
+                                          .refusedTitle = ""};
+
+QString Text(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
+
+// Locks the command buttons for the rest of an operation, however it ends.
+class CommandButtonLock {
+  public:
+    CommandButtonLock(TForm1& form, bool lock) : form_(lock ? &form : nullptr) {
+        if (form_)
+            form_->DisableCommandButtons();
+    }
+    ~CommandButtonLock() {
+        if (form_)
+            form_->EnableCommandButtons();
+    }
+    CommandButtonLock(const CommandButtonLock&) = delete;
+    CommandButtonLock& operator=(const CommandButtonLock&) = delete;
+
+  private:
+    TForm1* form_;
+};
+
+void AppendResultLine(TForm1& form, const std::string& line) {
+    form.ui->sResultList->appendPlainText(Text(line));
+}
+
+void ShowOutcome(TForm1& form, const SerialOperation& op, const ReplyOutcome& outcome) {
+    Ui::TForm1& ui = *form.ui;
+    switch (outcome.kind) {
+        case OutcomeKind::ChecksumError:
+            form.AppendLog(Text(*outcome.logText), op.txTitle);
+            break;
+        case OutcomeKind::NoAnswer:
+            form.AppendLog(Text(*outcome.logText), op.outcomeTitle);
+            break;
+        case OutcomeKind::Address:
+            ui.edtAddr->setText(Text(*outcome.labelText));
+            break;
+        case OutcomeKind::Reading:
+            AppendResultLine(form, *outcome.resultLine);
+            form.AppendLog(Text(*outcome.logText), op.outcomeTitle);
+            ui.lblDATA->setText(Text(*outcome.labelText));
+            if (outcome.statusLine) {
+                AppendResultLine(form, *outcome.statusLine);
+                form.AppendLog(Text(*outcome.statusLogText), op.outcomeTitle);
+            }
+            break;
+        case OutcomeKind::ValveSuccess:
+            AppendResultLine(form, *outcome.resultLine);
+            form.AppendLog(Text(*outcome.logText), op.outcomeTitle);
+            break;
+        case OutcomeKind::ValveRefused:
+            AppendResultLine(form, *outcome.resultLine);
+            form.AppendLog(Text(*outcome.logText), op.refusedTitle);
+            break;
+        case OutcomeKind::ValveState:
+            ui.lblValveStateCOM->setText(Text(*outcome.labelText));
+            break;
+        case OutcomeKind::Nothing:
+            break;
+    }
+}
+
+// One request and one reply with the meter whose address is in edtAddr.
+void RunSerialOperation(TForm1& form, const SerialOperation& op) {
+    Ui::TForm1& ui = *form.ui;
+    if (op.operation == Operation::ReadReading)
+        ui.lblDATA->clear();
+    if (op.modelTitle && !form.ModelSupportsValve()) {
+        form.AppendLog(QStringLiteral("设备不支持此功能"), op.modelTitle);
+        return;
+    }
+    if (!PortOpen) {
+        form.AppendLog(op.notOpenPrefix + ui.edtComName->currentText() + QStringLiteral("未打开"),
+                       QString());
+        return;
+    }
+    const std::string address = ui.edtAddr->text().toStdString();
+    if (op.addressTitle && TrimBlanks(address).empty()) {
+        form.AppendLog(QStringLiteral("请填写水表地址 "), op.addressTitle);
+        return;
+    }
+
+    const CommandButtonLock lock(form, op.locksButtons);
+    // A frame the builder rejects is logged by the builder and comes back
+    // empty; sending nothing then ends like an unanswered request.
+    const std::string frame =
+        BuildRequest(op.operation, Tab::Serial, address, ui.edtPW->text().toStdString(),
+                     ui.edtPWLevel->currentText().toStdString());
+    try {
+        form.AppendLog(QStringLiteral("Tx ->") + Text(frame), op.txTitle);
+        std::string reply;
+        const int result = SerialExchange(frame, reply);
+        if (result == -1)
+            form.AppendLog(QStringLiteral("串号口:") + ui.edtComName->currentText() +
+                               QStringLiteral("正忙..."),
+                           QString());
+        else if (result == 1)
+            form.AppendLog(QStringLiteral("读取数据超时..."), QString());
+        form.AppendLog(op.rxPrefix + Text(reply), op.rxTitle);
+        ShowOutcome(form, op, DecodeReply(op.operation, Tab::Serial, reply, address));
+    } catch (const std::exception& e) {
+        form.AppendLog(op.errorPrefix + Text(e.what()), QString());
+    }
+}
+
+// The integer rule of the settings file; anything else is the operator's
+// typing error and goes to the error box.
+int ToInteger(const QString& text) {
+    const std::string utf8 = text.toStdString();
+    const auto value = ParseWholeNumber(utf8);
+    if (!value)
+        throw EConvertError("'" + utf8 + "' is not a valid integer value");
+    return *value;
+}
+
+QString OpenFailureText(int openResult, int portNumber, const QString& device) {
+    const QString port = QStringLiteral("COM%1").arg(portNumber);
+    if (openResult == 1)
+        return port + QStringLiteral(" 打开失败：上一次通讯尚未结束，请稍后再试");
+    const QString reason = SerialOpenFailureReason(OpenFailureErrno);
+    return port + QStringLiteral(" → ") + device + QStringLiteral(" 打开失败") +
+           (reason.isEmpty() ? QString() : QStringLiteral("：") + reason);
+}
+
+}  // namespace
+
+QString SerialOpenFailureReason(int systemError) {
+    switch (systemError) {
+        case 0:
+            return QString();
+        case EACCES:
+        case EPERM:
+            return QStringLiteral(
+                "没有访问权限，当前用户不在 dialout 组：请执行 sudo usermod -aG dialout $USER "
+                "后重新登录");
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return QStringLiteral(
+                "设备不存在：请检查串口线或 USB 转串口适配器，或在 Config.ini 的 [Ports] "
+                "中指定设备");
+        case EBUSY:
+        case EWOULDBLOCK:
+            return QStringLiteral("串口被其他程序占用：请先关闭占用该串口的程序");
+        case ENOTTY:
+            return QStringLiteral("不是串口设备");
+        default:
+            return QString::fromLocal8Bit(std::strerror(systemError));
+    }
+}
+
 void TForm1::btnOpenCOMClick() {
-    // Opening and closing the port arrives with the serial-tab operations.
+    // The caption follows the port, also when a conversion error escapes.
+    struct CaptionUpdate {
+        Ui::TForm1& ui;
+        ~CaptionUpdate() {
+            if (PortOpen) {
+                ui.btnOpenCOM->setText(QStringLiteral("关闭串口"));
+                ui.sStatusBar1Panel0->setText(QStringLiteral("串口号:COM%1  波特率:%2")
+                                                  .arg(ui.edtComName->currentIndex() + 1)
+                                                  .arg(ui.edtBTL->currentText()));
+            } else {
+                ui.btnOpenCOM->setText(QStringLiteral("打开串口"));
+            }
+        }
+    } captionUpdate{*ui};
+
+    const QString port = QStringLiteral("串口号：") + ui->edtComName->currentText();
+    if (PortOpen) {
+        CloseSerialPort();
+        ui->sStatusBar1Panel1->clear();
+        AppendLog(port + (PortOpen ? QStringLiteral("关闭失败！") : QStringLiteral("关闭成功！")),
+                  QString());
+        return;
+    }
+
+    ui->sStatusBar1Panel1->clear();
+    const int timeout = ToInteger(ui->edtDelay->text());
+    const int baudRate = ToInteger(ui->edtBTL->currentText());
+    const int portNumber = ui->edtComName->currentIndex() + 1;
+    const int result = OpenSerialPort(portNumber, baudRate, timeout);
+    const QString device =
+        QString::fromLocal8Bit(ResolveSerialDevice("COM" + std::to_string(portNumber)));
+    if (PortOpen) {
+        AppendLog(port + QStringLiteral("打开成功！"), QString());
+        ui->sStatusBar1Panel1->setText(QStringLiteral("COM%1 → ").arg(portNumber) + device);
+    } else {
+        AppendLog(port + QStringLiteral("打开失败！"), QString());
+        ui->sStatusBar1Panel1->setText(OpenFailureText(result, portNumber, device));
+    }
 }
 
 void TForm1::btnReadAddrCOMClick() {
-    // Read address over the serial line arrives with the serial-tab operations.
-}
-
-void TForm1::btnOpenValveCOMClick() {
-    // Open valve over the serial line arrives with the serial-tab operations.
-}
-
-void TForm1::btnCloseValveCOMClick() {
-    // Close valve over the serial line arrives with the serial-tab operations.
-}
-
-void TForm1::btnGetValveStateCOMClick() {
-    // Read valve state over the serial line arrives with the serial-tab operations.
+    RunSerialOperation(*this, kReadAddress);
 }
 
 void TForm1::btnGetDataCOMClick() {
-    // Read reading over the serial line arrives with the serial-tab operations.
+    RunSerialOperation(*this, kReadReading);
+}
+
+void TForm1::btnOpenValveCOMClick() {
+    RunSerialOperation(*this, kOpenValve);
+}
+
+void TForm1::btnCloseValveCOMClick() {
+    RunSerialOperation(*this, kCloseValve);
+}
+
+void TForm1::btnGetValveStateCOMClick() {
+    RunSerialOperation(*this, kReadValveState);
 }
 
 void TForm1::Button2Click() {
-    // The hidden canned-reply decoding button arrives with the reply decoding work.
+    const ReplyOutcome outcome =
+        DecodeReply(Operation::ReadValveState, Tab::Serial, kCannedValveStateReply, "");
+    if (outcome.kind == OutcomeKind::ChecksumError)
+        AppendLog(Text(*outcome.logText), QStringLiteral("读取阀门状态"));
+    else if (outcome.kind == OutcomeKind::NoAnswer)
+        AppendLog(Text(*outcome.logText), QStringLiteral("TCP/IP读表数据"));
+    else
+        ui->lblValveStateCOM->setText(Text(*outcome.labelText));
 }

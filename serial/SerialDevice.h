@@ -73,8 +73,11 @@ class SerialDevice {
   public:
     enum class OpenError { None, CannotOpen, NotAComm };
 
-    // Opens a device path for reading and writing with exclusive access.
-    static std::unique_ptr<SerialDevice> Open(const std::string& path, OpenError& error);
+    // Opens a device path for reading and writing with exclusive access. On
+    // failure systemError holds the system's reason (ENOTTY for NotAComm,
+    // EWOULDBLOCK when another program holds the port's lock).
+    static std::unique_ptr<SerialDevice> Open(const std::string& path, OpenError& error,
+                                              int& systemError);
     ~SerialDevice();  // leaves the line settings alone, releases the device
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;

@@ -105,16 +105,20 @@ WaitResult WaitForEvents(const SerialEvent& stop, const SerialEvent& other) {
 
 // --- SerialDevice --------------------------------------------------------
 
-std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, OpenError& error) {
+std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, OpenError& error,
+                                                 int& systemError) {
+    systemError = 0;
     // Non-blocking: the open must not wait for carrier, and the worker
     // threads never block anywhere but in poll().
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        systemError = errno;
         error = OpenError::CannotOpen;
         return nullptr;
     }
     if (!::isatty(fd)) {
         ::close(fd);
+        systemError = ENOTTY;
         error = OpenError::NotAComm;
         return nullptr;
     }
@@ -124,6 +128,7 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, OpenEr
     // held elsewhere means the port is busy.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
+        systemError = EWOULDBLOCK;
         error = OpenError::CannotOpen;
         return nullptr;
     }

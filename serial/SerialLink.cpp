@@ -21,6 +21,7 @@ bool ReplyArrived = false;
 std::string ReplyText;
 uint32_t LastActivityTick = 0;
 int32_t ReplyTimeout = 0;
+int OpenFailureErrno = 0;
 
 namespace {
 int HexValue(char c) {
@@ -186,6 +187,7 @@ int OpenSerialPort(int portNumber, int baudRate, int replyTimeout) {
     if (PortOpen)
         return -1;
     PortOpening = true;
+    OpenFailureErrno = 0;
     int result;
     try {
         CreatePortObjects();
@@ -198,8 +200,13 @@ int OpenSerialPort(int portNumber, int baudRate, int replyTimeout) {
         PortOpen = true;
         ReplyTimeout = replyTimeout;
         result = 0;
+    } catch (const ECommsError& e) {
+        // The message goes nowhere: the caller reports its own, and may
+        // explain the system's reason.
+        OpenFailureErrno = e.SystemError();
+        PortOpen = false;
+        result = -2;
     } catch (...) {
-        // The reason goes nowhere: the caller reports its own message.
         PortOpen = false;
         result = -2;
     }

@@ -28,6 +28,9 @@ extern bool ReplyArrived;
 extern std::string ReplyText;
 extern uint32_t LastActivityTick;
 extern int32_t ReplyTimeout;
+// Why the last OpenSerialPort that reached the device failed: the system's
+// error number (errno), 0 when it opened or the failure was not the device's.
+extern int OpenFailureErrno;
 
 // 0 opened, 1 open or exchange in progress, -1 already open, -2 failed.
 int OpenSerialPort(int portNumber, int baudRate, int replyTimeout);

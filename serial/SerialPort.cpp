@@ -343,12 +343,13 @@ void TComm::Open() {
         throw ECommsError("This serial port already opened");
 
     SerialDevice::OpenError error = SerialDevice::OpenError::None;
+    int systemError = 0;
     std::unique_ptr<SerialDevice> device =
-        SerialDevice::Open(ResolveSerialDevice(commName_), error);
+        SerialDevice::Open(ResolveSerialDevice(commName_), error, systemError);
     if (error == SerialDevice::OpenError::NotAComm)
-        throw ECommsError("File handle is not a comm handle ");
+        throw ECommsError("File handle is not a comm handle ", systemError);
     if (!device)
-        throw ECommsError("Error opening serial port");
+        throw ECommsError("Error opening serial port", systemError);
     if (!device->SetupQueues(4096, 4096))
         throw ECommsError("Cannot setup comm buffer");  // the device closes with `device`
 

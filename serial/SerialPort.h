@@ -24,10 +24,17 @@ class SerialDevice;
 class SerialEvent;
 class TCommNotifier;
 
-// Every failure of TComm::Open, with a fixed English message.
+// Every failure of TComm::Open, with a fixed English message. SystemError()
+// is the system's reason when the device itself refused (an errno value),
+// so the console can tell the operator what to do; 0 otherwise.
 class ECommsError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit ECommsError(const std::string& message, int systemError = 0)
+        : std::runtime_error(message), systemError_(systemError) {}
+    int SystemError() const { return systemError_; }
+
+  private:
+    int systemError_;
 };
 
 // Events: plain callables, bound by assignment.
