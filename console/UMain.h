@@ -101,6 +101,13 @@ class TForm1 : public QWidget {
     // Serves one address line; false ends the batch.
     bool ServeAddress(const NetworkBatch& batch, const QString& line);
     void AppendResultLine(const std::string& line);
+    // Network work in progress: keeps the window painting while the gateway
+    // client waits and holds the operator's input until the work ends. Null
+    // when none runs.
+    class NetworkWork;
+    NetworkWork* networkWork = nullptr;
+    // True when network work is running: the handler then runs after it.
+    bool DeferWhileNetworkBusy(void (TForm1::*handler)());
 
     void BindEvents();
     QList<QPushButton*> CommandButtons() const;

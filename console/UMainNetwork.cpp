@@ -7,11 +7,17 @@
 #include "UMain.h"
 #include "ui_UMain.h"
 
+#include "TApplication.h"
+
 #include <QApplication>
 #include <QCursor>
+#include <QEvent>
+#include <QPointer>
 
 #include <exception>
+#include <memory>
 #include <utility>
+#include <vector>
 
 namespace {
 constexpr int kConnectTimeOutMs = 3000;
@@ -70,6 +76,82 @@ QStringList AddressLines(const QString& text) {
 }
 }  // namespace
 
+// While the gateway client waits, the window goes on painting, its clock
+// ticks and each entry shows as it is written: events other than the
+// operator's input are processed. Qt keeps input from the window system
+// queued meanwhile; input that reaches the window by any other way (sent
+// straight to a widget) is held here, and all of it is handled once the work
+// is over, as if the window had been busy. No handler runs inside another.
+class TForm1::NetworkWork : public QObject {
+  public:
+    explicit NetworkWork(TForm1& form) : form(form) {
+        form.networkWork = this;
+        qApp->installEventFilter(this);
+        form.TcpClient1.SetIdleCallback(
+            [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+    }
+    ~NetworkWork() override {
+        form.TcpClient1.SetIdleCallback({});
+        qApp->removeEventFilter(this);
+        form.networkWork = nullptr;
+        for (auto& [target, event] : held)
+            if (target)
+                QCoreApplication::postEvent(target, event.release());
+        for (auto handler : deferred)
+            QMetaObject::invokeMethod(
+                &form,
+                [form = &form, handler] { TApplication::Guard([&] { (form->*handler)(); }); },
+                Qt::QueuedConnection);
+    }
+    NetworkWork(const NetworkWork&) = delete;
+    NetworkWork& operator=(const NetworkWork&) = delete;
+
+    void Defer(void (TForm1::*handler)()) { deferred.push_back(handler); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!IsOperatorInput(event->type()) || !watched->isWidgetType() ||
+            static_cast<QWidget*>(watched)->window() != &form)
+            return false;
+        held.emplace_back(watched, event->clone());
+        return true;
+    }
+
+  private:
+    static bool IsOperatorInput(QEvent::Type type) {
+        switch (type) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::Shortcut:
+            case QEvent::InputMethod:
+            case QEvent::ContextMenu:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+            case QEvent::TabletPress:
+            case QEvent::TabletRelease:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    TForm1& form;
+    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> held;
+    std::vector<void (TForm1::*)()> deferred;
+};
+
+bool TForm1::DeferWhileNetworkBusy(void (TForm1::*handler)()) {
+    if (!networkWork)
+        return false;
+    networkWork->Defer(handler);
+    return true;
+}
+
 struct TForm1::NetworkBatch {
     Operation operation;
     QString title;            // the Tx, Rx, read-failure and checksum entries
@@ -95,6 +177,8 @@ void TForm1::AppendResultLine(const std::string& line) {
 }
 
 void TForm1::btnOpenTCPClick() {
+    if (DeferWhileNetworkBusy(&TForm1::btnOpenTCPClick))
+        return;
     if (TcpClient1.IsOpen()) {
         TcpClient1.Close();
         ui->btnOpenTCP->setText(kCaptionConnect);
@@ -106,6 +190,7 @@ void TForm1::btnOpenTCPClick() {
     const QString portText = ui->edtRemotePort->text();
     const int32_t port = PortFromText(portText);
     try {
+        NetworkWork work(*this);
         TcpClient1.Open(host.toStdString(), port, kConnectTimeOutMs);
         ui->btnOpenTCP->setText(kCaptionDisconnect);
         AppendLog(QStringLiteral("TCP/IP链接成功"), QString());
@@ -118,6 +203,8 @@ void TForm1::btnOpenTCPClick() {
 }
 
 void TForm1::btnReadAddrTCPClick() {
+    if (DeferWhileNetworkBusy(&TForm1::btnReadAddrTCPClick))
+        return;
     if (!TcpClient1.IsOpen()) {
         AppendLog(QStringLiteral("TCP/IP：") + ui->edtRemoteHost->text() + QStringLiteral("未链接"),
                   QString());
@@ -125,6 +212,7 @@ void TForm1::btnReadAddrTCPClick() {
     }
     DisableCommandButtons();
     ScopeExit enable([this] { EnableCommandButtons(); });
+    NetworkWork work(*this);
     try {
         // A bus of several meters answers the broadcast all at once: this is
         // for one meter on its own, whose address is not known yet.
@@ -150,12 +238,16 @@ void TForm1::btnReadAddrTCPClick() {
 }
 
 void TForm1::btnGetDataTCPClick() {
+    if (DeferWhileNetworkBusy(&TForm1::btnGetDataTCPClick))
+        return;
     RunNetworkBatch({Operation::ReadReading, kTitleReading, QString(), false, true, false,
                      QStringLiteral("TCP/IP读表数出错 :"), "TCP/IP读表数", "TCP/IP读表数",
                      QStringLiteral("TCP/IP读表数出错"), kTitleReadingResult, QString()});
 }
 
 void TForm1::btnGetValveStateTCPClick() {
+    if (DeferWhileNetworkBusy(&TForm1::btnGetValveStateTCPClick))
+        return;
     const QString title = QStringLiteral("TCP/IP读取阀门状态");
     const QString modelTitle = QStringLiteral("读取阀门状态");
     RunNetworkBatch({Operation::ReadValveState, title, modelTitle, false, false, false,
@@ -164,6 +256,8 @@ void TForm1::btnGetValveStateTCPClick() {
 }
 
 void TForm1::btnOpenValveTCPClick() {
+    if (DeferWhileNetworkBusy(&TForm1::btnOpenValveTCPClick))
+        return;
     const QString title = QStringLiteral("TCP/IP开阀指令");
     RunNetworkBatch({Operation::OpenValve, title, QStringLiteral("开阀"), true, false, true,
                      QStringLiteral("TCP/IP开阀指令出错 :"), kAddressEmpty.toStdString(),
@@ -172,6 +266,8 @@ void TForm1::btnOpenValveTCPClick() {
 }
 
 void TForm1::btnCloseValveTCPClick() {
+    if (DeferWhileNetworkBusy(&TForm1::btnCloseValveTCPClick))
+        return;
     const QString title = QStringLiteral("TCP/IP直接关阀指令");
     RunNetworkBatch({Operation::CloseValve, title, QStringLiteral("关阀"), true, false, true,
                      QStringLiteral("TCP/IP直接关阀指令出错 :"), kAddressEmpty.toStdString(),
@@ -194,11 +290,17 @@ void TForm1::RunNetworkBatch(const NetworkBatch& batch) {
     DisableCommandButtons();
     ui->sResultList->clear();
 
+    NetworkWork work(*this);
+    ScopeExit clearProgress([this] { ui->sStatusBar1Panel1->clear(); });
     const QStringList lines = AddressLines(ui->AddrList->toPlainText());
     try {
-        for (const QString& line : lines)
-            if (!ServeAddress(batch, line))
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            // Progress, then the address being served, as written in the list.
+            ui->sStatusBar1Panel1->setText(
+                QStringLiteral("%1/%2  %3").arg(i + 1).arg(lines.size()).arg(lines[i]));
+            if (!ServeAddress(batch, lines[i]))
                 break;
+        }
     } catch (const std::exception& e) {
         AppendLog(batch.errorPrefix + QString::fromUtf8(e.what()), QString());
     }
@@ -255,6 +357,8 @@ bool TForm1::ServeAddress(const NetworkBatch& batch, const QString& line) {
 }
 
 void TForm1::Button1Click() {
+    if (DeferWhileNetworkBusy(&TForm1::Button1Click))
+        return;
     // Whatever happens, the pointer ends as the plain arrow.
     ScopeExit arrow([] {
         while (QApplication::overrideCursor())
