@@ -5,12 +5,15 @@
 #include <QDateTime>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <cstdio>
 
 namespace {
 const QDateTime kNow(QDate(2024, 1, 19), QTime(15, 30, 0));
-const QString kStamp = QStringLiteral("[2024年01月19日 15:30:00]");
+// An entry's header: the title, then the time stamp in brackets.
+const QRegularExpression kHeader(
+    QStringLiteral("^(.*)\\[\\d{4}年\\d{2}月\\d{2}日 \\d{2}:\\d{2}:\\d{2}\\]$"));
 
 int HexValue(const std::string& pair) {
     return std::stoi(pair, nullptr, 16);
@@ -91,8 +94,8 @@ std::vector<LogEntry> NetworkTab::Log() const {
     int messageLines = -1;  // -1: between entries
     for (const QString& line : lines) {
         if (messageLines < 0) {
-            if (line.endsWith(kStamp)) {
-                entries.push_back({line.chopped(kStamp.size()), QString()});
+            if (const auto header = kHeader.match(line); header.hasMatch()) {
+                entries.push_back({header.captured(1), QString()});
                 messageLines = 0;
             }
             continue;
