@@ -3,11 +3,10 @@
 #include "FrameCodec.h"
 #include "IniFile.h"
 #include "MeterCommands.h"
+#include "TApplication.h"
 #include "TcpExchange.h"
 #include "UMain.h"
 #include "ui_UMain.h"
-
-#include "TApplication.h"
 
 #include <QApplication>
 #include <QCursor>
