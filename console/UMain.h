@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "TcpClient.h"
 
@@ -45,6 +46,12 @@ class TForm1 : public QWidget {
     QTimer* Timer1;
     // The gateway connection of the network tab.
     TcpClient TcpClient1;
+    // The network tab's fixed reply waits; tests shorten them.
+    struct NetworkWaits {
+        int readMs = 3000;
+        int valveMs = 10000;
+    };
+    NetworkWaits networkWaits;
     // Source of "now" for the clock and the log; tests may fix it.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
 
@@ -90,6 +97,21 @@ class TForm1 : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // Network tab (UMainNetwork.cpp): the four batch operations differ only
+    // in the parameters a NetworkBatch holds.
+    struct NetworkBatch;
+    void RunNetworkBatch(const NetworkBatch& batch);
+    // Serves one address line; false ends the batch.
+    bool ServeAddress(const NetworkBatch& batch, const QString& line);
+    void AppendResultLine(const std::string& line);
+    // Network work in progress: keeps the window painting while the gateway
+    // client waits and holds the operator's input until the work ends. Null
+    // when none runs.
+    class NetworkWork;
+    NetworkWork* networkWork = nullptr;
+    // True when network work is running: the handler then runs after it.
+    bool DeferWhileNetworkBusy(void (TForm1::*handler)());
+
     void BindEvents();
     QList<QPushButton*> CommandButtons() const;
 

@@ -1,7 +1,6 @@
 #include "ReplyScan.h"
 
 namespace {
-constexpr unsigned char kPreamble = 0xFE;
 constexpr unsigned char kStart = 0x68;
 constexpr unsigned char kEnd = 0x16;
 constexpr size_t kAddressSize = 6;
@@ -32,9 +31,6 @@ ReplyScanResult ScanReply(std::string_view bytes, std::string_view expectedAddre
         ReplyScanResult result;
         result.frameStart = i;
         result.end = i + length;
-        result.begin = i;
-        while (result.begin > 0 && ByteAt(bytes, result.begin - 1) == kPreamble)
-            --result.begin;
         const bool foreign =
             !expectedAddress.empty() && bytes.substr(i + 1, kAddressSize) != expectedAddress;
         result.kind = foreign ? ReplyScanKind::kForeignFrame : ReplyScanKind::kFrame;

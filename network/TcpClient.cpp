@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 
 namespace {
@@ -65,32 +66,67 @@ Clock::time_point DeadlineAfter(int ms) {
     return Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
 }
 
-// Waits until fd reports one of events or the deadline passes (false).
-bool WaitReady(int fd, short events, Clock::time_point deadline) {
+// Waits until fd reports one of events or the deadline passes (false). With
+// an idle callback the wait is cut into slices with a call after each.
+bool WaitReady(int fd, short events, Clock::time_point deadline,
+               const TcpClient::IdleCallback& idle) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        int sliceMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        if (idle)
+            sliceMs = std::min(sliceMs, TcpClient::kIdleSliceMs);
         pollfd p{fd, events, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        const int ready = ::poll(&p, 1, sliceMs);
         if (ready > 0)
             return true;
-        if (ready == 0) {
-            if (Clock::now() >= deadline)
-                return false;
-            continue;
-        }
-        if (errno != EINTR)
+        if (ready < 0 && errno != EINTR)
             throw ETcpError(std::string("等待失败：") + std::strerror(errno));
+        if (Clock::now() >= deadline)
+            return false;
+        if (idle)
+            idle();
     }
+}
+
+struct Resolution {
+    int rc = 0;
+    int error = 0;  // errno, for EAI_SYSTEM
+    addrinfo* found = nullptr;
+};
+
+Resolution Resolve(const std::string& host, const std::string& service) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    Resolution r;
+    r.rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &r.found);
+    r.error = errno;
+    return r;
+}
+
+// Name resolution has no time-out of its own and may take seconds; with an
+// idle callback it runs on a helper thread while the caller stays idle.
+Resolution ResolveWhileIdle(const std::string& host, const std::string& service,
+                            const TcpClient::IdleCallback& idle) {
+    if (!idle)
+        return Resolve(host, service);
+    auto pending = std::async(std::launch::async, Resolve, host, service);
+    while (pending.wait_for(std::chrono::milliseconds(TcpClient::kIdleSliceMs)) !=
+           std::future_status::ready)
+        idle();
+    return pending.get();
 }
 
 // Completes a non-blocking connect on fd. false with error set, or with
 // timedOut set when the deadline passed first.
-bool FinishConnect(int fd, Clock::time_point deadline, int& error, bool& timedOut) {
+bool FinishConnect(int fd, Clock::time_point deadline, int& error, bool& timedOut,
+                   const TcpClient::IdleCallback& idle) {
     if (errno != EINPROGRESS && errno != EINTR) {
         error = errno;
         return false;
     }
-    if (!WaitReady(fd, POLLOUT, deadline)) {
+    if (!WaitReady(fd, POLLOUT, deadline, idle)) {
         timedOut = true;
         return false;
     }
@@ -118,16 +154,13 @@ void TcpClient::Open(const std::string& host, int port, int timeoutMs) {
     if (port < 1 || port > 65535)
         throw ETcpError("端口号无效：" + std::to_string(port));
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) {
-        const std::string reason = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+    const Resolution resolved = ResolveWhileIdle(host, std::to_string(port), idle_);
+    if (resolved.rc != 0) {
+        const std::string reason =
+            resolved.rc == EAI_SYSTEM ? std::strerror(resolved.error) : ::gai_strerror(resolved.rc);
         throw ETcpError("无法解析主机地址 " + host + "：" + reason);
     }
+    addrinfo* found = resolved.found;
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
 
     // Every resolved address is tried in turn, all within the one budget.
@@ -145,8 +178,15 @@ void TcpClient::Open(const std::string& host, int port, int timeoutMs) {
             error = errno;
             continue;
         }
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0 ||
-            FinishConnect(fd, deadline, error, timedOut)) {
+        bool connected = false;
+        try {
+            connected = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0 ||
+                        FinishConnect(fd, deadline, error, timedOut, idle_);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        if (connected) {
             // Frames are small and each is written at once: no point delaying them.
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -188,7 +228,7 @@ void TcpClient::Send(const std::string& bytes) {
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             Fail("发送失败", errno);
-        if (!WaitReady(fd_, POLLOUT, DeadlineAfter(kSendStallMs)))
+        if (!WaitReady(fd_, POLLOUT, DeadlineAfter(kSendStallMs), idle_))
             throw ETcpError("发送超时");
     }
 }
@@ -218,7 +258,7 @@ size_t TcpClient::WaitForData(int timeoutMs) {
         throw ETcpError("连接未打开");
     const auto deadline = DeadlineAfter(timeoutMs);
     for (;;) {
-        if (!WaitReady(fd_, POLLIN, deadline))
+        if (!WaitReady(fd_, POLLIN, deadline, idle_))
             throw ETcpError("等待应答超时");
         // Readiness without data (a spurious wake-up) waits on.
         if (const size_t n = ReceiveOnce(); n > 0)

@@ -1,9 +1,12 @@
 // The one TCP connection to the meter gateway: a plain socket with an input
-// buffer. Used from the window's thread only; every call blocks it.
+// buffer. Used from the window's thread only; every call blocks it, unless
+// an idle callback keeps the window going meanwhile.
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 // A failure of the connection. what() is shown to the operator after the
 // operation's own error prefix, so it is worded for them.
@@ -16,6 +19,11 @@ class TcpClient {
   public:
     // One receive takes at most this many bytes.
     static constexpr size_t kReceiveSize = 32768;
+
+    // While Open, Send or WaitForData block, the idle callback runs about
+    // this often, so that the caller can keep its window alive.
+    static constexpr int kIdleSliceMs = 20;
+    using IdleCallback = std::function<void()>;
 
     TcpClient() = default;
     ~TcpClient();
@@ -31,6 +39,10 @@ class TcpClient {
     void Close();
     // Stays true after the peer has gone until a wait or a send notices it.
     bool IsOpen() const { return fd_ >= 0; }
+
+    // Empty: the blocking calls just block. The callback must not use this
+    // client; an exception it throws leaves the call that was waiting.
+    void SetIdleCallback(IdleCallback idle) { idle_ = std::move(idle); }
 
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }
@@ -62,4 +74,5 @@ class TcpClient {
     std::string host_;
     int port_ = 0;
     std::string input_;
+    IdleCallback idle_;
 };

@@ -60,7 +60,7 @@ TcpExchangeResult TcpExchange(TcpClient& client, const std::string& frameHex, in
     for (;;) {
         const ReplyScanResult found = ScanReply(pending, expectedAddress);
         if (found.kind == ReplyScanKind::kFrame)
-            return Reply(pending.substr(found.begin, found.end - found.begin));
+            return Reply(pending.substr(0, found.end));
         if (found.kind == ReplyScanKind::kForeignFrame) {
             pending.erase(0, found.end);
             continue;

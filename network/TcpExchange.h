@@ -18,8 +18,10 @@ struct TcpExchangeResult {
 // already waiting before the request are dropped, and so are complete frames
 // carrying another address than the request's (unless it is the all-nines
 // broadcast). With dropLoneByte, a first receive of exactly one byte is
-// dropped and the wait starts again once. When the wait runs out on an
-// incomplete frame, those bytes are the reply (the reply check rejects them).
+// dropped and the wait starts again once. The reply is every byte received
+// up to the end of the frame, bytes in front of it included (the reply check
+// rejects those), minus the other meters' frames and what came before them.
+// When the wait runs out on an incomplete frame, those bytes are the reply.
 // A closed client gives an empty reply without sending. Send errors
 // propagate as ETcpError.
 TcpExchangeResult TcpExchange(TcpClient& client, const std::string& frameHex, int waitMs,

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,5 +208,59 @@ TEST(TcpClient, OneReceiveTakesAtMost32768Bytes) {
     }
     EXPECT_EQ(largest, TcpClient::kReceiveSize);
     EXPECT_EQ(client.TakeInput(data.size()), data);
+}
+}  // namespace
+
+namespace {
+TEST(TcpClient, IdleCallbackRunsWhileItWaits) {
+    FakeGateway gateway([](GatewayPeer& peer) {
+        peer.Pause(150);
+        peer.WriteHex("0102");
+    });
+    int calls = 0;
+    TcpClient client;
+    client.SetIdleCallback([&calls] { ++calls; });
+    // A host name takes the resolver thread, with the caller idle meanwhile.
+    client.Open("localhost", gateway.Port(), 1000);
+    calls = 0;
+    size_t total = 0;
+    while (total < 2)
+        total += client.WaitForData(1000);
+    EXPECT_EQ(client.TakeInput(2), "\x01\x02");
+    EXPECT_GE(calls, 2) << "150 ms of waiting in slices of " << TcpClient::kIdleSliceMs << " ms";
+
+    calls = 0;
+    EXPECT_THAT(ErrorOf([&] { client.WaitForData(100); }), HasSubstr("超时"));
+    EXPECT_GE(calls, 2);
+    EXPECT_TRUE(client.IsOpen());
+}
+
+TEST(TcpClient, IdleCallbackRunsWhileItConnects) {
+    LoopbackSocket listener(0);
+    std::vector<TcpClient> fillers(8);
+    for (TcpClient& filler : fillers)
+        if (!ErrorOf([&] { filler.Open("127.0.0.1", listener.Port(), 100); }).empty())
+            break;
+    int calls = 0;
+    TcpClient client;
+    client.SetIdleCallback([&calls] { ++calls; });
+    EXPECT_THAT(ErrorOf([&] { client.Open("127.0.0.1", listener.Port(), 100); }),
+                HasSubstr("超时"));
+    EXPECT_GE(calls, 2);
+    EXPECT_FALSE(client.IsOpen());
+}
+
+TEST(TcpClient, ErrorInTheIdleCallbackEndsTheWait) {
+    FakeGateway gateway([](GatewayPeer&) {});
+    TcpClient client;
+    client.Open("127.0.0.1", gateway.Port(), 1000);
+    client.SetIdleCallback([] { throw std::runtime_error("window gone"); });
+    try {
+        client.WaitForData(1000);
+        ADD_FAILURE() << "the wait went on";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "window gone");
+    }
+    EXPECT_TRUE(client.IsOpen());
 }
 }  // namespace
