@@ -10,7 +10,8 @@ cd "$(dirname "$0")"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S . -B build-release "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-release -j "$(nproc)"
+# Only what the console and the demo need, not the test programs.
+cmake --build build-release -j "$(nproc)" --target meter-console meter-sim
 
 if [ ! -x build-release/console/meter-console ]; then
   echo "meter-console is not built yet: the window does not exist in this checkout." >&2

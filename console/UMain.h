@@ -66,6 +66,8 @@ class TForm1 : public QWidget {
     // to two seconds; 30 December 1899 00:00 when nothing is found at path.
     static QDateTime FileDateTime(const QString& path, int kind);
     void AppendLog(const QString& message, const QString& title);
+    // One line at the end of the network tab's result list (both tabs write it).
+    void AppendResultLine(const std::string& line);
     void LoadSettings();
     void SaveSettings();
 
@@ -103,7 +105,6 @@ class TForm1 : public QWidget {
     void RunNetworkBatch(const NetworkBatch& batch);
     // Serves one address line; false ends the batch.
     bool ServeAddress(const NetworkBatch& batch, const QString& line);
-    void AppendResultLine(const std::string& line);
     // Network work in progress: keeps the window painting while the gateway
     // client waits and holds the operator's input until the work ends. Null
     // when none runs.

@@ -109,10 +109,6 @@ class CommandButtonLock {
     TForm1* form_;
 };
 
-void AppendResultLine(TForm1& form, const std::string& line) {
-    form.ui->sResultList->appendPlainText(Text(line));
-}
-
 void ShowOutcome(TForm1& form, const SerialOperation& op, const ReplyOutcome& outcome) {
     Ui::TForm1& ui = *form.ui;
     switch (outcome.kind) {
@@ -126,20 +122,20 @@ void ShowOutcome(TForm1& form, const SerialOperation& op, const ReplyOutcome& ou
             ui.edtAddr->setText(Text(*outcome.labelText));
             break;
         case OutcomeKind::Reading:
-            AppendResultLine(form, *outcome.resultLine);
+            form.AppendResultLine(*outcome.resultLine);
             form.AppendLog(Text(*outcome.logText), op.outcomeTitle);
             ui.lblDATA->setText(Text(*outcome.labelText));
             if (outcome.statusLine) {
-                AppendResultLine(form, *outcome.statusLine);
+                form.AppendResultLine(*outcome.statusLine);
                 form.AppendLog(Text(*outcome.statusLogText), op.outcomeTitle);
             }
             break;
         case OutcomeKind::ValveSuccess:
-            AppendResultLine(form, *outcome.resultLine);
+            form.AppendResultLine(*outcome.resultLine);
             form.AppendLog(Text(*outcome.logText), op.outcomeTitle);
             break;
         case OutcomeKind::ValveRefused:
-            AppendResultLine(form, *outcome.resultLine);
+            form.AppendResultLine(*outcome.resultLine);
             form.AppendLog(Text(*outcome.logText), op.refusedTitle);
             break;
         case OutcomeKind::ValveState:
