@@ -30,7 +30,7 @@ export XDG_RUNTIME_DIR="$runtime"
 programs=(
   "1|bench_serial_roundtrip|1a 1b|"
   "2|bench_wait_cpu|2a 2b|"
-  "3|bench_tcp_batch|3|"
+  "3|bench_tcp_batch|3 3b|"
   "4|bench_logpane|4a|--benchmark_color=false"
   "4|bench_codec|4b 4c 4d|--benchmark_color=false"
   "5|bench_startup|5a 5b|"
@@ -69,6 +69,7 @@ awk -F'\t' '{ printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", $2, $3, ($4 
 met=$(awk -F'\t' '$8 == "pass"' "$rows" | wc -l)
 failed=$(awk -F'\t' '$8 == "FAIL"' "$rows" | wc -l)
 unmeasured=$(awk -F'\t' '$8 == "not measured"' "$rows" | wc -l)
+informative=$(awk -F'\t' '$8 == "info"' "$rows" | wc -l)
 echo
-echo "Budgets met: $met; missed: $failed; not measured: $unmeasured. Ratio: our cost over the baseline's (above 1: slower)."
+echo "Budgets met: $met; missed: $failed; not measured: $unmeasured; without a budget (info): $informative. Ratio: our cost over the baseline's (above 1: slower)."
 [ "$failed" -eq 0 ]
