@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth x11-utils imagemagick fonts-wqy-microhei
-  socat ser2net python3 python3-serial
+  socat ser2net python3 python3-serial valgrind
 )
 
 missing=()
