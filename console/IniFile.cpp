@@ -94,6 +94,12 @@ IniFile::IniFile(std::string_view text) {
         std::string eol;
         if (nl == std::string_view::npos) {
             text = {};
+            // A file that ends in a lone CR had its CRLF cut short: the CR
+            // ends the line and is no part of the last value.
+            if (!piece.empty() && piece.back() == '\r') {
+                piece.remove_suffix(1);
+                eol = "\r";
+            }
         } else {
             text.remove_prefix(nl + 1);
             eol = "\n";
@@ -180,9 +186,16 @@ std::vector<std::pair<std::string, std::string>> IniFile::ReadSection(
 
 std::string IniFile::PreferredEol() const {
     for (const Line& line : lines_)
-        if (!line.eol.empty())
+        if (line.eol == "\n" || line.eol == "\r\n")
             return line.eol;
-    return "\n";
+    return lines_.empty() || lines_.back().eol != "\r" ? "\n" : "\r\n";
+}
+
+void IniFile::EndLastLine(Line& line, const std::string& eol) {
+    if (line.eol.empty())
+        line.eol = eol;
+    else if (line.eol == "\r")
+        line.eol = "\r\n";
 }
 
 void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
@@ -195,6 +208,11 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
         // Keep the key as spelled and the blanks after "="; only the value changes.
         std::string& text = lines_[i].text;
         size_t start = text.find('=') + 1;
+        // A value that already reads the same is left alone: blanks around
+        // a value are not part of it, and writing them again would add more
+        // with every save.
+        if (Trim(std::string_view(text).substr(start)) == Trim(clean))
+            return;
         while (start < text.size() && IsBlank(text[start]))
             ++start;
         text = text.substr(0, start) + clean;
@@ -212,15 +230,13 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
         for (size_t j = i + 1; j < lines_.size() && lines_[j].kind != Kind::Section; ++j)
             if (lines_[j].kind == Kind::Key)
                 after = j;
-        if (lines_[after].eol.empty())
-            lines_[after].eol = eol;
+        EndLastLine(lines_[after], eol);
         lines_.insert(lines_.begin() + after + 1, Classify(std::move(keyLine), eol));
         return;
     }
 
     if (!lines_.empty()) {
-        if (lines_.back().eol.empty())
-            lines_.back().eol = eol;
+        EndLastLine(lines_.back(), eol);
         if (!Trim(lines_.back().text).empty())
             lines_.push_back(Line{{}, eol, Kind::Other, {}});
     }

@@ -30,6 +30,7 @@ class IniFile {
     // Replaces the value of an existing key in place, or adds the key at the end
     // of its section, or adds the section at the end of the file. Line breaks
     // in the value become blanks: a value must not be able to add lines.
+    // A key whose value already reads as `value` is left as it is.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, int32_t value);
 
@@ -39,7 +40,7 @@ class IniFile {
     enum class Kind { Other, Section, Key };
     struct Line {
         std::string text;  // without the line ending
-        std::string eol;   // "\n", "\r\n" or "" for a last line without one
+        std::string eol;   // "\n", "\r\n"; for the last line also "\r" or ""
         Kind kind = Kind::Other;
         std::string name;  // section or key name, trimmed
     };
@@ -48,6 +49,8 @@ class IniFile {
     // Index of the key line, or -1.
     int FindKey(std::string_view section, std::string_view key) const;
     std::string PreferredEol() const;
+    // A line that gets a line after it needs a whole line end.
+    static void EndLastLine(Line& line, const std::string& eol);
 
     std::string bom_;
     std::vector<Line> lines_;

@@ -277,6 +277,8 @@ void TForm1::LoadSettings() {
     // An empty Host is the operator's choice; only a missing one gets the default.
     const auto host = ini.ReadString("TCP", "Host");
     ui->edtRemoteHost->setText(host ? QString::fromStdString(*host) : kDefaultHost);
+    loadedHostBytes = host;
+    loadedHostText = ui->edtRemoteHost->text();
     ui->edtRemotePort->setText(QString::number(ini.ReadInteger("TCP", "Port", kDefaultTcpPort)));
 
     SetSerialDeviceMap(PortsSection(ini));
@@ -298,7 +300,10 @@ void TForm1::SaveSettings() {
     ini.WriteInteger(
         "COM", "TimeOut",
         ParseWholeNumber(ui->edtDelay->text().toStdString()).value_or(kDefaultTimeOut));
-    ini.WriteString("TCP", "Host", ui->edtRemoteHost->text().toStdString());
+    const QString host = ui->edtRemoteHost->text();
+    ini.WriteString(
+        "TCP", "Host",
+        loadedHostBytes && host == loadedHostText ? *loadedHostBytes : host.toStdString());
     ini.WriteInteger(
         "TCP", "Port",
         ParseWholeNumber(ui->edtRemotePort->text().toStdString()).value_or(kDefaultTcpPort));

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "TcpClient.h"
@@ -118,4 +119,9 @@ class TForm1 : public QWidget {
 
     QString configPath;
     TLogPane* logPane = nullptr;
+    // Host as read from Config.ini and as the field showed it. Bytes that are
+    // not UTF-8, or more than the field holds, do not survive the field, so
+    // a field left as loaded saves them as they were.
+    std::optional<std::string> loadedHostBytes;
+    QString loadedHostText;
 };
