@@ -33,10 +33,10 @@ Bus DefaultBus(Timing timing = {}) {
     return Bus(DefaultMeters(), timing);
 }
 
-Bus BusOf(const std::vector<std::string>& specs, Timing timing = {}) {
+Bus BusOf(const std::vector<std::string>& entries, Timing timing = {}) {
     std::vector<Meter> meters;
-    for (const auto& spec : specs)
-        ApplyMeterSpec(meters, spec, false);
+    for (const auto& entry : entries)
+        ApplyMeterEntry(meters, entry, false);
     return Bus(meters, timing);
 }
 

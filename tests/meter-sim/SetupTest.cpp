@@ -94,7 +94,7 @@ TEST(SetupTest, RejectsBadInputWithAReason) {
 
 TEST(SetupTest, BadItemLeavesTheBusUnchanged) {
     std::vector<Meter> meters = DefaultMeters();
-    EXPECT_THROW(ApplyMeterSpec(meters, "000230319105:reading=5,valve=ajar", true), SetupError);
+    EXPECT_THROW(ApplyMeterEntry(meters, "000230319105:reading=5,valve=ajar", true), SetupError);
     EXPECT_EQ(meters[0].reading, 1100u);
 }
 

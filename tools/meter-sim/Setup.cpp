@@ -202,14 +202,14 @@ std::string ParseAddress(const std::string& text) {
     return address;
 }
 
-void ApplyMeterSpec(std::vector<Meter>& meters, const std::string& spec, bool mustExist) {
-    const auto colon = spec.find(':');
-    const std::string address = ParseAddress(spec.substr(0, colon));
+void ApplyMeterEntry(std::vector<Meter>& meters, const std::string& entry, bool mustExist) {
+    const auto colon = entry.find(':');
+    const std::string address = ParseAddress(entry.substr(0, colon));
     // Work on a copy so a bad item leaves the bus as it was.
     std::vector<Meter> updated = meters;
     Meter& meter = FindOrAdd(updated, address, mustExist);
     if (colon != std::string::npos)
-        for (const std::string& item : SplitItems(spec.substr(colon + 1)))
+        for (const std::string& item : SplitItems(entry.substr(colon + 1)))
             ApplyItem(meter, item);
     meters = std::move(updated);
 }
@@ -244,7 +244,7 @@ Options ParseArguments(const std::vector<std::string>& args) {
     Options options;
     enum class Base { Defaults, Empty, File } base = Base::Defaults;
     std::string meterFile;
-    std::vector<std::pair<std::string, bool>> specs;  // spec, must exist
+    std::vector<std::pair<std::string, bool>> entries;  // entry, must exist
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -288,9 +288,9 @@ Options ParseArguments(const std::vector<std::string>& args) {
             meterFile = value();
             base = Base::File;
         } else if (arg == "--meter") {
-            specs.emplace_back(value(), false);
+            entries.emplace_back(value(), false);
         } else if (arg == "--fault") {
-            specs.emplace_back(value(), true);
+            entries.emplace_back(value(), true);
         } else {
             throw SetupError("unknown option '" + arg + "' (see --help)");
         }
@@ -306,8 +306,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
             throw SetupError("cannot read meter file " + meterFile);
         options.meters = ParseMeterFile(file, meterFile);
     }
-    for (const auto& [spec, mustExist] : specs)
-        ApplyMeterSpec(options.meters, spec, mustExist);
+    for (const auto& [entry, mustExist] : entries)
+        ApplyMeterEntry(options.meters, entry, mustExist);
 
     if (options.ptyLink.empty() && !options.tcp)
         throw SetupError("nothing to listen on: give --pty LINK, --tcp [HOST:]PORT or both");
@@ -348,13 +348,13 @@ Timing:
 Meters:
   --meters FILE       the bus is the meters in FILE instead of the default three
   --no-defaults       start from an empty bus
-  --meter SPEC        add a meter, or change the meter with that address
-  --fault SPEC        like --meter, for a meter that must already be on the bus
+  --meter METER       add a meter, or change the meter with that address
+  --fault METER       like --meter, for a meter that must already be on the bus
 Other:
   --verbose           print every frame received and sent with a time stamp
   --help              this text
 
-SPEC is ADDR or ADDR:ITEM,ITEM,...  with ADDR up to 12 decimal digits.
+METER is ADDR or ADDR:ITEM,ITEM,...  with ADDR up to 12 decimal digits.
 Meter items:
   reading=TONS        e.g. 11 or 1234.56 (default 0)
   status=HH           status byte in hex; bit 7 follows the valve when one is

@@ -30,7 +30,7 @@ Options ParseArguments(const std::vector<std::string>& args);
 
 // "ADDR:item,item" applied to `meters`: changes the meter with that address, or
 // adds one when there is none and `mustExist` is false.
-void ApplyMeterSpec(std::vector<Meter>& meters, const std::string& spec, bool mustExist);
+void ApplyMeterEntry(std::vector<Meter>& meters, const std::string& entry, bool mustExist);
 
 // One meter per line: ADDR and items separated by blanks or commas; '#' comments.
 std::vector<Meter> ParseMeterFile(std::istream& in, const std::string& name);
