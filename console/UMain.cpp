@@ -1,5 +1,6 @@
 #include "UMain.h"
 
+#include "AppPaths.h"
 #include "AtomicFile.h"
 #include "DeviceMap.h"
 #include "FrameCodec.h"
@@ -127,7 +128,7 @@ TForm1::~TForm1() {
 }
 
 QString TForm1::DefaultConfigPath() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Config.ini");
+    return ConfigFilePath();
 }
 
 // Every event binding of the window, in one place.
