@@ -6,6 +6,7 @@
 #include "GbenchRows.h"
 #include "MeterCommands.h"
 #include "ReplyScan.h"
+#include "HexText.h"
 #include "SerialLink.h"
 
 #include <benchmark/benchmark.h>

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <exception>
 
+#include "HexText.h"
 #include "ReplyScan.h"
-#include "SerialLink.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

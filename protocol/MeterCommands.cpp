@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "FrameCodec.h"
+#include "HexText.h"
 
 namespace {
 
@@ -70,25 +71,10 @@ constexpr StatusLine kStatusLines[] = {
 
 // A reply byte read as a hex number; empty when the reply was too short.
 int HexFieldValue(const std::string& field) {
-    int value = 0;
-    bool valid = !field.empty() && field.size() <= 2;
-    for (char c : field) {
-        int digit = -1;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        if (digit < 0) {
-            valid = false;
-            break;
-        }
-        value = value * 16 + digit;
-    }
-    if (!valid)
+    const std::optional<int> value = HexPieceValue(field);
+    if (!value)
         throw EConvertError("'$" + field + "' is not a valid integer value");
-    return value;
+    return *value;
 }
 
 // The reading's digits as a decimal number; BCD nibbles above 9 mean a

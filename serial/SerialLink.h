@@ -40,9 +40,6 @@ int CloseSerialPort();
 // reply is written only for 0 and 1.
 int SerialExchange(const std::string& request, std::string& reply);
 
-std::string HexTextToBytes(const std::string& text);
-std::string BytesToHexText(const std::string& bytes);
-
 // Dispatches every event of the main thread as it arrives until ms
 // milliseconds have passed, sleeping in between. Returns at once for ms <= 0.
 void PumpWait(int ms);

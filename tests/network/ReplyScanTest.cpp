@@ -3,7 +3,7 @@
 #include <string>
 
 #include "ReplyScan.h"
-#include "SerialLink.h"
+#include "HexText.h"
 
 namespace {
 const std::string kOurs = "FEFEFE6805913130020068810843C33344333333339B16";

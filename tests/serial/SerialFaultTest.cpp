@@ -2,6 +2,7 @@
 // opened and closed over and over: no crash, no hang, nothing left behind.
 #include "DeviceMap.h"
 #include "PtyPair.h"
+#include "HexText.h"
 #include "SerialLink.h"
 
 #include <QTimer>

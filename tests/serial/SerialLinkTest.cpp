@@ -1,5 +1,6 @@
 #include "DeviceMap.h"
 #include "PtyPair.h"
+#include "HexText.h"
 #include "SerialLink.h"
 #include "SerialPort.h"
 
