@@ -12,7 +12,7 @@ cd "$(dirname "$0")"
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S . -B build-bench "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build-bench "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DMETER_BENCH=ON >/dev/null
 cmake --build build-bench -j "$(nproc)" --target bench_programs
 
 build="$PWD/build-bench"
