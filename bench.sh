@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh bench
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

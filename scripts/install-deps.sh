@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages everything the build, the tests, the
-# benchmarks and the demo need. Quick when all is present: apt-get update runs
-# only when a package is missing.
+# Installs from Debian's packages what one use of the tree needs, and no more:
+#   scripts/install-deps.sh run      build and run the console and the demo
+#   scripts/install-deps.sh test     the plain, --asan and --tsan suites
+#   scripts/install-deps.sh fuzz     the libFuzzer targets (clang)
+#   scripts/install-deps.sh bench    the benchmarks and their profiles
+#   scripts/install-deps.sh docs     screenshots of the window (Xvfb, ImageMagick)
+# Quick when all is present: apt-get update runs only when a package is missing.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  xvfb xauth x11-utils imagemagick fonts-wqy-microhei
-  socat ser2net python3 python3-serial valgrind
-)
+run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
+     fonts-wqy-microhei xvfb xauth)
+test=("${run[@]}" libgtest-dev libgmock-dev python3 python3-serial ser2net)
+
+case "${1:-test}" in
+  run)   packages=("${run[@]}") ;;
+  test)  packages=("${test[@]}") ;;
+  fuzz)  packages=("${test[@]}" clang libclang-rt-14-dev) ;;
+  bench) packages=("${test[@]}" libbenchmark-dev valgrind) ;;
+  docs)  packages=("${test[@]}" x11-utils imagemagick) ;;
+  *) echo "usage: $0 [run|test|fuzz|bench|docs]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
