@@ -433,9 +433,13 @@ bool TComm::Send(const void* data, uint16_t length) {
     block.Data = std::make_unique<char[]>(size_t(length) + 1);  // zero-filled
     std::memcpy(block.Data.get(), data, length);
     block.Length = length;
-    if (!transmitThread_->Queue().Push(std::move(block)))
+    // Cleared before the block is queued: the transmit thread may write it
+    // and mark the queue empty again before Push returns.
+    const bool wasEmpty = sendDataEmpty_.exchange(false);
+    if (!transmitThread_->Queue().Push(std::move(block))) {
+        sendDataEmpty_ = wasEmpty;
         return false;
-    sendDataEmpty_ = false;
+    }
     return true;
 }
 
