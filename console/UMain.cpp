@@ -14,11 +14,15 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <stdexcept>
@@ -87,7 +91,8 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
     : QWidget(parent),
       ui(std::make_unique<Ui::TForm1>()),
       configPath(
-          QFileInfo(configPath.isEmpty() ? DefaultConfigPath() : configPath).absoluteFilePath()) {
+          QFileInfo(configPath.isEmpty() ? DefaultConfigPath() : configPath).absoluteFilePath()),
+      deviceWatch(deviceRoots) {
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -115,12 +120,22 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
     });
     frameLogOwner = this;
 
+    // Adapters come and go while the console runs.
+    deviceTimer = new QTimer(this);
+    deviceTimer->setInterval(1000);
+    connect(deviceTimer, &QTimer::timeout, this,
+            [this] { TApplication::Guard([this] { RefreshSerialDevices(); }); });
+    SetPortGoneHandler([this] { TApplication::Guard([this] { SerialPortGone(); }); });
+
     BindEvents();
     Timer1->start();
+    RefreshSerialDevices();
+    deviceTimer->start();
     FormCreate();
 }
 
 TForm1::~TForm1() {
+    SetPortGoneHandler(nullptr);
     if (frameLogOwner == this) {
         SetFrameLogSink(nullptr);
         frameLogOwner = nullptr;
@@ -141,6 +156,9 @@ void TForm1::BindEvents() {
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
     // activated: only the operator's pick, not a selection made from code.
     bind(ui->cbWaterType, &QComboBox::activated, &TForm1::cbWaterTypeChange);
+    bind(ui->edtComName, &QComboBox::currentIndexChanged, &TForm1::ShowComDevice);
+    connect(ui->edtComDevice, &QComboBox::activated, this,
+            [this](int index) { TApplication::Guard([&] { edtComDeviceChange(index); }); });
 
     const struct {
         QPushButton* button;
@@ -283,6 +301,8 @@ void TForm1::LoadSettings() {
     ui->edtRemotePort->setText(QString::number(ini.ReadInteger("TCP", "Port", kDefaultTcpPort)));
 
     SetSerialDeviceMap(PortsSection(ini));
+    chosenPorts.clear();
+    ShowComDevice();
 }
 
 void TForm1::SaveSettings() {
@@ -308,10 +328,22 @@ void TForm1::SaveSettings() {
     ini.WriteInteger(
         "TCP", "Port",
         ParseWholeNumber(ui->edtRemotePort->text().toStdString()).value_or(kDefaultTcpPort));
+    for (const auto& [port, device] : chosenPorts)
+        ini.WriteString("Ports", "COM" + std::to_string(port), device);
 
     const std::string text = ini.Text();
     if (read == ReadResult::Read && text == old)
         return;
+    // A file the user made read-only stays as it is, even where the folder
+    // would let a new file take its place. No write bit at all counts as
+    // read-only for root too.
+    struct stat st;
+    if (read == ReadResult::Read && (::access(path.c_str(), W_OK) != 0 ||
+                                     (::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0)))
+        throw failure;
+    // The XDG folder may not exist yet.
+    if (read == ReadResult::Missing)
+        QDir().mkpath(QFileInfo(configPath).absolutePath());
     if (!WriteFileAtomically(path, text, nullptr))
         throw failure;
 }
