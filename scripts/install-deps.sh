@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth x11-utils imagemagick fonts-wqy-microhei
   socat ser2net python3 python3-serial valgrind
+  dpkg-dev file util-linux
 )
 
 missing=()
