@@ -92,6 +92,7 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
       ui(std::make_unique<Ui::TForm1>()),
       configPath(
           QFileInfo(configPath.isEmpty() ? DefaultConfigPath() : configPath).absoluteFilePath()),
+      configPathIsDefault(configPath.isEmpty()),
       deviceWatch(deviceRoots) {
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
@@ -341,8 +342,9 @@ void TForm1::SaveSettings() {
     if (read == ReadResult::Read && (::access(path.c_str(), W_OK) != 0 ||
                                      (::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0)))
         throw failure;
-    // The XDG folder may not exist yet.
-    if (read == ReadResult::Missing)
+    // The console's own XDG folder may not exist yet; a folder someone else
+    // named is not ours to create.
+    if (read == ReadResult::Missing && configPathIsDefault)
         QDir().mkpath(QFileInfo(configPath).absolutePath());
     if (!WriteFileAtomically(path, text, nullptr))
         throw failure;

@@ -137,6 +137,7 @@ class TForm1 : public QWidget {
     QList<QPushButton*> CommandButtons() const;
 
     QString configPath;
+    bool configPathIsDefault;
     TLogPane* logPane = nullptr;
     SerialDeviceWatch deviceWatch;
     QTimer* deviceTimer = nullptr;

@@ -12,6 +12,7 @@
 #include <QAbstractItemView>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QSignalBlocker>
 #include <QStringList>
 
@@ -394,8 +395,15 @@ void TForm1::RefreshSerialDevices() {
         box->addItem(DeviceItemText(device), Local(device.PreferredPath()));
         box->setItemData(box->count() - 1, DeviceToolTip(device), Qt::ToolTipRole);
     }
-    // The names are long; the list may be wider than the field.
-    box->view()->setMinimumWidth(qMax(box->width(), box->view()->sizeHintForColumn(0) + 24));
+    // The names are long; the list may be wider than the field. The list
+    // shows its items in bold.
+    QFont bold = box->view()->font();
+    bold.setBold(true);
+    const QFontMetrics metrics(bold);
+    int widest = 0;
+    for (int i = 0; i < box->count(); ++i)
+        widest = qMax(widest, metrics.horizontalAdvance(box->itemText(i)));
+    box->view()->setMinimumWidth(qMax(box->width(), widest + 40));
     ShowComDevice();
 }
 
