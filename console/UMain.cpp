@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
@@ -85,6 +86,8 @@ QString CaptionForVersion(const QDateTime& executableWritten) {
 namespace {
 // The window whose log pane receives the frame builder's failures.
 TForm1* frameLogOwner = nullptr;
+// The window told when the open serial device goes away.
+TForm1* portGoneOwner = nullptr;
 }  // namespace
 
 TForm1::TForm1(const QString& configPath, QWidget* parent)
@@ -126,7 +129,14 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
     deviceTimer->setInterval(1000);
     connect(deviceTimer, &QTimer::timeout, this,
             [this] { TApplication::Guard([this] { RefreshSerialDevices(); }); });
+    // Between two ticks a device can come and go (brltty takes an adapter
+    // within a second); a change in /dev is looked at at once.
+    auto* devWatcher = new QFileSystemWatcher(this);
+    devWatcher->addPath(QFile::decodeName(QByteArray::fromStdString(deviceRoots.dev)));
+    connect(devWatcher, &QFileSystemWatcher::directoryChanged, this,
+            [this] { TApplication::Guard([this] { RefreshSerialDevices(); }); });
     SetPortGoneHandler([this] { TApplication::Guard([this] { SerialPortGone(); }); });
+    portGoneOwner = this;
 
     BindEvents();
     Timer1->start();
@@ -136,7 +146,10 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-    SetPortGoneHandler(nullptr);
+    if (portGoneOwner == this) {
+        SetPortGoneHandler(nullptr);
+        portGoneOwner = nullptr;
+    }
     if (frameLogOwner == this) {
         SetFrameLogSink(nullptr);
         frameLogOwner = nullptr;
