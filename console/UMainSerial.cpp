@@ -241,6 +241,11 @@ QString SerialOpenFailureReason(const SerialOpenDiagnosis& d, int systemError) {
             QStringLiteral(
                 "没有访问权限，当前用户不在 %1 组：请执行 sudo usermod -aG %1 $USER 后重新登录")
                 .arg(group);
+    } else if (d.kind == Kind::Permission && !group.isEmpty() && d.sessionHasGroup) {
+        reason = QStringLiteral(
+                     "没有访问权限：本次登录已在 %1 组中，但该设备不允许此组读写："
+                     "请检查设备文件的权限")
+                     .arg(group);
     } else {
         reason = SerialOpenFailureReason(systemError);
     }

@@ -6,6 +6,8 @@
 set -euo pipefail
 build=${METER_BUILD_DIR:?}
 skip=77
+# A sanitizer build is not what gets installed or packaged.
+[ -z "${METER_SANITIZE:-}" ] || { echo "sanitizer build: nothing to install"; exit $skip; }
 [ "$(id -u)" -eq 0 ] || { echo "needs root to run the console as another user"; exit $skip; }
 id nobody >/dev/null 2>&1 || { echo "no user nobody"; exit $skip; }
 

@@ -287,3 +287,41 @@ TEST_F(SerialTabTest, AdapterPulledMidExchangeEndsItAtOnce) {
     EXPECT_FALSE(PortOpen);
     EXPECT_EQ(ui().btnOpenCOM->text(), "打开串口");
 }
+
+// The texts made from a diagnosis, for the cases the window cannot stage:
+// brltty, ModemManager, and facts too thin to say more than the errno does.
+TEST(SerialOpenFailureReason, DiagnosisTextsWithTheirRemedies) {
+    using Kind = SerialOpenDiagnosis::Kind;
+    SerialOpenDiagnosis unseenHolder{.kind = Kind::Busy};
+    SerialOpenDiagnosis snatched{.kind = Kind::Missing, .brltty = true};
+    SerialOpenDiagnosis probed{.kind = Kind::Busy, .modemManager = true};
+    SerialOpenDiagnosis groupHeld{.kind = Kind::Permission,
+                                  .group = "dialout",
+                                  .user = "ann",
+                                  .userListed = true,
+                                  .sessionHasGroup = true};
+    SerialOpenDiagnosis noGroup{.kind = Kind::Permission};
+    const QString busy = SerialOpenFailureReason(EBUSY);
+    const QString missing = SerialOpenFailureReason(ENOENT);
+    const struct {
+        const SerialOpenDiagnosis* d;
+        int error;
+        QString starts;
+        const char* contains;
+    } cases[] = {
+        {&unseenHolder, EWOULDBLOCK, busy, nullptr},
+        {&snatched, ENOENT, missing + "；", "sudo apt remove brltty"},
+        {&probed, EBUSY, busy + "；", "ModemManager"},
+        // In the group and still refused: the mode bits, not the group.
+        {&groupHeld, EACCES, "没有访问权限：本次登录已在 dialout 组中", "请检查设备文件的权限"},
+        {&noGroup, EACCES, SerialOpenFailureReason(EACCES), nullptr},
+    };
+    for (const auto& c : cases) {
+        const QString text = SerialOpenFailureReason(*c.d, c.error);
+        EXPECT_TRUE(text.startsWith(c.starts)) << text.toStdString();
+        if (c.contains)
+            EXPECT_TRUE(text.contains(c.contains)) << text.toStdString();
+        else
+            EXPECT_EQ(text, c.starts);
+    }
+}
