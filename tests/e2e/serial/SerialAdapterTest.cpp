@@ -92,37 +92,37 @@ TEST_F(SerialTabTest, ChosenDeviceOpensAndItsMappingSurvivesARestart) {
     EXPECT_EQ(ui().edtComDevice->itemText(1), QString(kById) + " — " + node + " — FT232R USB UART");
     EXPECT_EQ(ui().edtComDevice->itemText(0),
               QString::fromStdString(tree.Dev()) + "/ttyS0 — serial");
-    // COM3 falls back to /dev/ttyS2, which has no UART here (or does not exist).
-    ui().edtComName->setCurrentIndex(2);
+    // COM19 falls back to /dev/ttyS18, which has no UART here (or does not exist).
+    ui().edtComName->setCurrentIndex(18);
     EXPECT_EQ(ui().edtComDevice->currentIndex(), -1);
-    EXPECT_TRUE(ui().lblComDevice->text().startsWith("COM3：未插入设备（"))
+    EXPECT_TRUE(ui().lblComDevice->text().startsWith("COM19：未插入设备（"))
         << ui().lblComDevice->text().toStdString();
 
     Pick(ui().edtComDevice, FindItem(ui().edtComDevice, stable));
-    EXPECT_EQ(ui().lblComDevice->text(), "COM3 → " + node + "（FT232R USB UART）");
+    EXPECT_EQ(ui().lblComDevice->text(), "COM19 → " + node + "（FT232R USB UART）");
     ui().btnOpenCOM->click();
     ASSERT_TRUE(PortOpen) << ui().sStatusBar1Panel1->text().toStdString();
-    EXPECT_EQ(ui().sStatusBar1Panel1->text(), "COM3 → " + stable);
+    EXPECT_EQ(ui().sStatusBar1Panel1->text(), "COM19 → " + stable);
     ui().edtAddr->setText("000230319105");
     ui().btnGetDataCOM->click();
     EXPECT_EQ(ui().lblDATA->text(), "11  吨");
     ui().btnOpenCOM->click();
     ASSERT_FALSE(PortOpen);
 
-    // Another COM port keeps its own mapping; COM1 stays unmapped.
+    // Saved at close by its stable name; ports nobody mapped stay out.
     window->close();
     const QString config = folder.filePath("Config.ini");
     QFile saved(config);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(saved.readAll());
-    EXPECT_TRUE(text.contains("[Ports]\nCOM3=" + stable + "\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("[Ports]\nCOM19=" + stable + "\n")) << text.toStdString();
     EXPECT_FALSE(text.contains("COM1=")) << text.toStdString();
 
     // The restart: the same file, the same device.
     window = std::make_unique<TForm1>(config);
-    EXPECT_EQ(ui().edtComName->currentText(), "COM3");
+    EXPECT_EQ(ui().edtComName->currentText(), "COM19");
     EXPECT_EQ(ui().edtComDevice->currentIndex(), FindItem(ui().edtComDevice, stable));
-    EXPECT_EQ(ui().lblComDevice->text(), "COM3 → " + node + "（FT232R USB UART）");
+    EXPECT_EQ(ui().lblComDevice->text(), "COM19 → " + node + "（FT232R USB UART）");
     ui().btnOpenCOM->click();
     EXPECT_TRUE(PortOpen);
     ui().btnOpenCOM->click();
@@ -132,12 +132,12 @@ TEST_F(SerialTabTest, ChosenDeviceOpensAndItsMappingSurvivesARestart) {
     window->RefreshSerialDevices();
     EXPECT_EQ(ui().edtComDevice->count(), 1);
     EXPECT_EQ(ui().edtComDevice->currentIndex(), -1);
-    EXPECT_EQ(ui().lblComDevice->text(), "COM3：未插入设备（" + stable + "）");
+    EXPECT_EQ(ui().lblComDevice->text(), "COM19：未插入设备（" + stable + "）");
     // Plugged back in, found again under the same name.
     tree.AddUsb("ttyUSB0", "1-2", {.byId = kById, .nodeTarget = sim->PtyLink()});
     window->RefreshSerialDevices();
     EXPECT_EQ(ui().edtComDevice->currentIndex(), FindItem(ui().edtComDevice, stable));
-    EXPECT_EQ(ui().lblComDevice->text(), "COM3 → " + node + "（FT232R USB UART）");
+    EXPECT_EQ(ui().lblComDevice->text(), "COM19 → " + node + "（FT232R USB UART）");
 }
 
 TEST_F(SerialTabTest, BusyTextNamesTheProcessHoldingTheDevice) {
