@@ -14,11 +14,16 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <stdexcept>
@@ -81,13 +86,17 @@ QString CaptionForVersion(const QDateTime& executableWritten) {
 namespace {
 // The window whose log pane receives the frame builder's failures.
 TForm1* frameLogOwner = nullptr;
+// The window told when the open serial device goes away.
+TForm1* portGoneOwner = nullptr;
 }  // namespace
 
 TForm1::TForm1(const QString& configPath, QWidget* parent)
     : QWidget(parent),
       ui(std::make_unique<Ui::TForm1>()),
       configPath(
-          QFileInfo(configPath.isEmpty() ? DefaultConfigPath() : configPath).absoluteFilePath()) {
+          QFileInfo(configPath.isEmpty() ? DefaultConfigPath() : configPath).absoluteFilePath()),
+      configPathIsDefault(configPath.isEmpty()),
+      deviceWatch(deviceRoots) {
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -115,12 +124,32 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
     });
     frameLogOwner = this;
 
+    // Adapters come and go while the console runs.
+    deviceTimer = new QTimer(this);
+    deviceTimer->setInterval(1000);
+    connect(deviceTimer, &QTimer::timeout, this,
+            [this] { TApplication::Guard([this] { RefreshSerialDevices(); }); });
+    // Between two ticks a device can come and go (brltty takes an adapter
+    // within a second); a change in /dev is looked at at once.
+    auto* devWatcher = new QFileSystemWatcher(this);
+    devWatcher->addPath(QFile::decodeName(QByteArray::fromStdString(deviceRoots.dev)));
+    connect(devWatcher, &QFileSystemWatcher::directoryChanged, this,
+            [this] { TApplication::Guard([this] { RefreshSerialDevices(); }); });
+    SetPortGoneHandler([this] { TApplication::Guard([this] { SerialPortGone(); }); });
+    portGoneOwner = this;
+
     BindEvents();
     Timer1->start();
+    RefreshSerialDevices();
+    deviceTimer->start();
     FormCreate();
 }
 
 TForm1::~TForm1() {
+    if (portGoneOwner == this) {
+        SetPortGoneHandler(nullptr);
+        portGoneOwner = nullptr;
+    }
     if (frameLogOwner == this) {
         SetFrameLogSink(nullptr);
         frameLogOwner = nullptr;
@@ -141,6 +170,9 @@ void TForm1::BindEvents() {
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
     // activated: only the operator's pick, not a selection made from code.
     bind(ui->cbWaterType, &QComboBox::activated, &TForm1::cbWaterTypeChange);
+    bind(ui->edtComName, &QComboBox::currentIndexChanged, &TForm1::ShowComDevice);
+    connect(ui->edtComDevice, &QComboBox::activated, this,
+            [this](int index) { TApplication::Guard([&] { edtComDeviceChange(index); }); });
 
     const struct {
         QPushButton* button;
@@ -283,6 +315,8 @@ void TForm1::LoadSettings() {
     ui->edtRemotePort->setText(QString::number(ini.ReadInteger("TCP", "Port", kDefaultTcpPort)));
 
     SetSerialDeviceMap(PortsSection(ini));
+    chosenPorts.clear();
+    ShowComDevice();
 }
 
 void TForm1::SaveSettings() {
@@ -308,10 +342,23 @@ void TForm1::SaveSettings() {
     ini.WriteInteger(
         "TCP", "Port",
         ParseWholeNumber(ui->edtRemotePort->text().toStdString()).value_or(kDefaultTcpPort));
+    for (const auto& [port, device] : chosenPorts)
+        ini.WriteString("Ports", "COM" + std::to_string(port), device);
 
     const std::string text = ini.Text();
     if (read == ReadResult::Read && text == old)
         return;
+    // A file the user made read-only stays as it is, even where the folder
+    // would let a new file take its place. No write bit at all counts as
+    // read-only for root too.
+    struct stat st;
+    if (read == ReadResult::Read && (::access(path.c_str(), W_OK) != 0 ||
+                                     (::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0)))
+        throw failure;
+    // The console's own XDG folder may not exist yet; a folder someone else
+    // named is not ours to create.
+    if (read == ReadResult::Missing && configPathIsDefault)
+        QDir().mkpath(QFileInfo(configPath).absolutePath());
     if (!WriteFileAtomically(path, text, nullptr))
         throw failure;
 }

@@ -9,10 +9,13 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "SerialDiagnosis.h"
+#include "SerialDiscovery.h"
 #include "TcpClient.h"
 
 namespace Ui {
@@ -32,6 +35,9 @@ QString CaptionForVersion(const QDateTime& executableWritten);
 // Serial tab: why a port did not open, for the operator in status panel 1,
 // from the system's error number; empty for 0 (no reason known).
 QString SerialOpenFailureReason(int systemError);
+// The same from what the system told about the failure, with the remedy
+// (who holds the device, which group to join, brltty, ModemManager).
+QString SerialOpenFailureReason(const SerialOpenDiagnosis& diagnosis, int systemError);
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -55,6 +61,14 @@ class TForm1 : public QWidget {
     NetworkWaits networkWaits;
     // Source of "now" for the clock and the log; tests may fix it.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
+
+    // Where device discovery looks; tests point new windows at fake trees.
+    static SerialDiscoveryRoots deviceRoots;
+    // What the open-failure diagnosis reads; tests replace it.
+    std::function<DiagnosisSources()> diagnosisSources = [] { return SystemDiagnosisSources(); };
+    // Reads the device tree again and refreshes edtComDevice (also every second).
+    void RefreshSerialDevices();
+    const std::vector<SerialDeviceInfo>& SerialDevices() const { return deviceWatch.Devices(); }
 
     static QString DefaultConfigPath();
     QString ConfigPath() const { return configPath; }
@@ -86,6 +100,11 @@ class TForm1 : public QWidget {
     void btnGetValveStateCOMClick();
     void btnGetDataCOMClick();
     void Button2Click();
+    void edtComDeviceChange(int index);
+    // edtComName changed: show what the selected port resolves to.
+    void ShowComDevice();
+    // The open device went away: close the port and say so.
+    void SerialPortGone();
 
     // Network tab (UMainNetwork.cpp).
     void btnOpenTCPClick();
@@ -118,7 +137,12 @@ class TForm1 : public QWidget {
     QList<QPushButton*> CommandButtons() const;
 
     QString configPath;
+    bool configPathIsDefault;
     TLogPane* logPane = nullptr;
+    SerialDeviceWatch deviceWatch;
+    QTimer* deviceTimer = nullptr;
+    // Devices the operator picked in edtComDevice, saved to [Ports] at close.
+    std::map<int, std::string> chosenPorts;
     // Host as read from Config.ini and as the field showed it. Bytes that are
     // not UTF-8, or more than the field holds, do not survive the field, so
     // a field left as loaded saves them as they were.

@@ -10,7 +10,10 @@ set -euo pipefail
 
 run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
      fonts-wqy-microhei xvfb xauth)
-test=("${run[@]}" libgtest-dev libgmock-dev python3 python3-serial ser2net)
+# dpkg-dev, file and util-linux: the install test builds and reads the .deb
+# and runs the installed console as another user.
+test=("${run[@]}" libgtest-dev libgmock-dev python3 python3-serial ser2net
+      dpkg-dev file util-linux)
 
 case "${1:-test}" in
   run)   packages=("${run[@]}") ;;

@@ -23,6 +23,7 @@ std::string ReplyText;
 uint32_t LastActivityTick = 0;
 int32_t ReplyTimeout = 0;
 int OpenFailureErrno = 0;
+bool PortGone = false;
 
 // --- Ticks and waiting -----------------------------------------------------
 
@@ -31,6 +32,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 uint32_t tickOffset = 0;
 std::function<TComm*()> commPortFactory;
+std::function<void()> portGoneHandler;
 
 uint32_t RawTicks() {
     using std::chrono::duration_cast;
@@ -50,6 +52,10 @@ void SetTickCountForTest(uint32_t value) {
 
 void SetCommPortFactory(std::function<TComm*()> factory) {
     commPortFactory = std::move(factory);
+}
+
+void SetPortGoneHandler(std::function<void()> handler) {
+    portGoneHandler = std::move(handler);
 }
 
 namespace {
@@ -138,6 +144,21 @@ void CreatePortObjects() {
     CommPort->OnReceiveData = [sink](QObject* sender, const void* buffer, uint16_t length) {
         sink->ReceiveData(sender, buffer, length);
     };
+    // The receive thread ends on a vanished device; the exchange must not sit
+    // out its time-out on a port that cannot answer.
+    CommPort->OnRequestHangup = [](QObject*) {
+        PortGone = true;
+        if (replyWait) {
+            replyWait->quit();
+        } else if (portGoneHandler && QCoreApplication::instance()) {
+            // Not from inside the port's own notification: the handler may
+            // release the port.
+            QTimer::singleShot(0, QCoreApplication::instance(), [] {
+                if (PortGone && PortOpen && !ExchangeBusy && portGoneHandler)
+                    portGoneHandler();
+            });
+        }
+    };
 }
 }  // namespace
 
@@ -148,6 +169,7 @@ int OpenSerialPort(int portNumber, int baudRate, int replyTimeout) {
         return -1;
     PortOpening = true;
     OpenFailureErrno = 0;
+    PortGone = false;
     int result;
     try {
         CreatePortObjects();
@@ -214,7 +236,7 @@ int SerialExchange(const std::string& request, std::string& reply) {
         // the reply wakes it or the time-out is due instead of waking every
         // millisecond.
         bool timedOut = false;
-        while (!ReplyArrived) {
+        while (!ReplyArrived && !PortGone) {
             const int64_t untilExceeded =
                 int64_t(ReplyTimeout) - int64_t(uint32_t(TickCount() - LastActivityTick)) + 1;
             WaitForReply(static_cast<int>(std::clamp<int64_t>(untilExceeded, 1, kLongestStepMs)));
@@ -224,7 +246,8 @@ int SerialExchange(const std::string& request, std::string& reply) {
                 break;
             }
         }
-        result = timedOut ? 1 : 0;
+        // Bytes that came before the device went are still the reply.
+        result = timedOut ? 1 : ReplyArrived ? 0 : 2;
         reply = ReplyText;
     } catch (...) {
         // Absorbed: the caller sees a time-out with no reply.

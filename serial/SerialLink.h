@@ -31,14 +31,20 @@ extern int32_t ReplyTimeout;
 // Why the last OpenSerialPort that reached the device failed: the system's
 // error number (errno), 0 when it opened or the failure was not the device's.
 extern int OpenFailureErrno;
+// Set when the open device went away (adapter pulled); cleared by the next open.
+extern bool PortGone;
 
 // 0 opened, 1 open or exchange in progress, -1 already open, -2 failed.
 int OpenSerialPort(int portNumber, int baudRate, int replyTimeout);
 // 0 closed, 1 closing raised a failure.
 int CloseSerialPort();
-// 0 reply, 1 time-out, -1 another exchange running, -2 port not open.
-// reply is written only for 0 and 1.
+// 0 reply, 1 time-out, 2 the device went away, -1 another exchange running,
+// -2 port not open. reply is written only for 0, 1 and 2.
 int SerialExchange(const std::string& request, std::string& reply);
+
+// Called on the main thread, outside any exchange, when the open device goes
+// away while no exchange waits (an exchange reports it as result 2 instead).
+void SetPortGoneHandler(std::function<void()> handler);
 
 // Dispatches every event of the main thread as it arrives until ms
 // milliseconds have passed, sleeping in between. Returns at once for ms <= 0.

@@ -58,6 +58,8 @@ TEST_F(WindowTest, EveryNamedControlExistsUnderItsName) {
         {"sPanel3", "QFrame"},
         {"sPanel6", "QFrame"},
         {"edtComName", "QComboBox"},
+        {"edtComDevice", "QComboBox"},
+        {"lblComDevice", "QLabel"},
         {"edtBTL", "QComboBox"},
         {"edtData", "QComboBox"},
         {"edtEO", "QComboBox"},
