@@ -83,21 +83,23 @@ QStringList AddressLines(const QString& text) {
 }  // namespace
 
 // While the gateway client waits, the window goes on painting, its clock
-// ticks and each entry shows as it is written. The operator's input is held
-// here, whether it comes from the window system or is sent straight to a
-// widget, and all of it is handled once the work is over, as if the window
-// had been busy: no handler runs inside another. A batch lets one thing
-// through: a click on btnStopTCP or the Esc key, which abandon the wait in
-// progress.
+// ticks and each entry shows as it is written. The operator's input waits
+// until the work is over, as if the window had been busy: no handler runs
+// inside another. Input from the window system stays in Qt's queue, or, in
+// a batch, is held here with whatever is sent straight to a widget. A batch
+// lets one thing through: a click on btnStopTCP or the Esc key, which
+// abandon the wait in progress.
 class TForm1::NetworkWork : public QObject {
   public:
     explicit NetworkWork(TForm1& form, bool stoppable = false) : form(form), stoppable(stoppable) {
         form.networkWork = this;
         qApp->installEventFilter(this);
         form.TcpClient1.SetIdleCallback([this] {
-            // Input is processed so that the stop can reach us; the filter
-            // holds the rest.
-            QCoreApplication::processEvents();
+            // Work that cannot be stopped leaves the window system's input
+            // queued where it is. A batch takes it in so that the stop can
+            // reach us, and the filter holds the rest.
+            QCoreApplication::processEvents(this->stoppable ? QEventLoop::AllEvents
+                                                            : QEventLoop::ExcludeUserInputEvents);
             if (stopRequested)
                 throw BatchStopped{};
         });
@@ -134,10 +136,10 @@ class TForm1::NetworkWork : public QObject {
         if (watched->isWindowType()) {
             // Input from the window system, before the window hands it on.
             if (stoppable && LetThrough(static_cast<QWindow*>(watched), event))
-                return StopKey(event);
+                return StopOrPass(event);
         } else if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == &form) {
             if (stoppable && (watched == form.ui->btnStopTCP || IsEscape(event)))
-                return StopKey(event);
+                return StopOrPass(event);
         } else {
             return false;
         }
@@ -183,7 +185,7 @@ class TForm1::NetworkWork : public QObject {
 
     // Esc stops the batch here and goes no further; the mouse goes on to
     // the button, whose click stops it.
-    bool StopKey(const QEvent* event) {
+    bool StopOrPass(const QEvent* event) {
         if (!IsEscape(event))
             return false;
         if (event->type() == QEvent::KeyPress)
