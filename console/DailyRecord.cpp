@@ -12,7 +12,9 @@ QString TDailyFile::PathFor(const QDate& day) const {
 }
 
 bool TDailyFile::OpenFor(const QDate& day) {
-    if (file.isOpen() && openDay == day)
+    // A file removed or moved away meanwhile would swallow the entries
+    // unseen: start a new one where the operator looks.
+    if (file.isOpen() && openDay == day && QFile::exists(file.fileName()))
         return true;
     file.close();
     openDay = QDate();

@@ -61,6 +61,11 @@ TEST_F(SessionLogTest, KeepsEveryEntryTheirDayAndByteForByte) {
     EXPECT_FALSE(form().ui->mmo->toPlainText().contains(u"typed by the operator"));
     EXPECT_EQ(FileBytes(LogFile("2024-01-19")), first);
     EXPECT_EQ(FileBytes(LogFile("2024-01-20")), second);
+
+    // The operator clears today's log away: the next entry starts a new one.
+    ASSERT_TRUE(QDir(folder.filePath(QStringLiteral("logs"))).removeRecursively());
+    form().AppendLog(QStringLiteral("after"), QString());
+    EXPECT_EQ(FileBytes(LogFile("2024-01-20")), EntryBytes(QString(), now, "after"));
 }
 
 // Nothing is kept back in the process: an entry is in the file as soon as
