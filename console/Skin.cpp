@@ -151,7 +151,7 @@ QPlainTextEdit#AddrList QScrollBar:vertical, QPlainTextEdit#sResultList QScrollB
 }
 
 QFrame#sStatusBar1 { background: #1D2125; border-top: 1px solid #15181B; }
-QLabel#sStatusBar1Panel0, QLabel#sStatusBar1Panel1 {
+QLabel#sStatusBar1Panel0, QLabel#sStatusBar1Panel1, QLabel#sStatusBar1Panel2 {
     color: #DEE3E7;
     font-size: 13px;
     font-weight: normal;

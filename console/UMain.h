@@ -24,6 +24,9 @@ class TForm1;
 class QPushButton;
 class QTimer;
 class TLogPane;
+class TResultsRecord;
+class TSessionLog;
+struct MeterResult;
 
 // Put into both password fields at start-up and whenever the model changes.
 inline const QString DefaultMeterPassword = QStringLiteral("250913");
@@ -43,8 +46,11 @@ class TForm1 : public QWidget {
     Q_OBJECT
 
   public:
-    // configPath empty: Config.ini beside the executable.
-    explicit TForm1(const QString& configPath = QString(), QWidget* parent = nullptr);
+    // configPath empty: Config.ini beside the executable. stateDir holds
+    // logs/ and results/; empty: the console's state folder, or the folder
+    // of configPath when one is given (the console's files stay together).
+    explicit TForm1(const QString& configPath = QString(), QWidget* parent = nullptr,
+                    const QString& stateDir = QString());
     ~TForm1() override;
 
     // The controls of UMain.ui, each under its own name (ui->edtAddr, ...).
@@ -69,9 +75,15 @@ class TForm1 : public QWidget {
     // Reads the device tree again and refreshes edtComDevice (also every second).
     void RefreshSerialDevices();
     const std::vector<SerialDeviceInfo>& SerialDevices() const { return deviceWatch.Devices(); }
+    // Shows a folder in the desktop's file manager; tests replace it.
+    std::function<void(const QString& folder)> openFolder;
 
     static QString DefaultConfigPath();
     QString ConfigPath() const { return configPath; }
+    // The folder that holds logs/ and results/.
+    QString StateDir() const { return stateDir; }
+    QString SessionLogPath(const QDate& day) const;
+    QString ResultsPath(const QDate& day) const;
 
     // Operations shared by the handlers.
     bool ModelSupportsValve() const;
@@ -83,6 +95,8 @@ class TForm1 : public QWidget {
     void AppendLog(const QString& message, const QString& title);
     // One line at the end of the network tab's result list (both tabs write it).
     void AppendResultLine(const std::string& line);
+    // One row of today's results record.
+    void RecordResult(const MeterResult& result);
     void LoadSettings();
     void SaveSettings();
 
@@ -113,18 +127,26 @@ class TForm1 : public QWidget {
     void btnGetValveStateTCPClick();
     void btnOpenValveTCPClick();
     void btnCloseValveTCPClick();
+    void btnStopTCPClick();
     void Button1Click();
+
+    // Status panel 2: where today's log and results go.
+    void sStatusBar1Panel2Click();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     // Network tab (UMainNetwork.cpp): the four batch operations differ only
     // in the parameters a NetworkBatch holds.
     struct NetworkBatch;
     void RunNetworkBatch(const NetworkBatch& batch);
-    // Serves one address line; false ends the batch.
+    // Serves one address line; false ends the batch. served is its record
+    // as far as it is known.
     bool ServeAddress(const NetworkBatch& batch, const QString& line);
+    bool ServeAddress(const NetworkBatch& batch, const QString& line, MeterResult& served);
+    void ShowNetworkResult(const MeterResult& result);
     // Network work in progress: keeps the window painting while the gateway
     // client waits and holds the operator's input until the work ends. Null
     // when none runs.
@@ -135,6 +157,10 @@ class TForm1 : public QWidget {
 
     void BindEvents();
     QList<QPushButton*> CommandButtons() const;
+    // Panel 2's text and tip for the day of this moment.
+    void ShowRecordFolders(const QDate& day);
+    // Panel 1 tells the operator once when a record cannot be written.
+    void NoteRecordFailure(bool& noted, const QString& what, const QString& path);
 
     QString configPath;
     bool configPathIsDefault;
@@ -143,6 +169,12 @@ class TForm1 : public QWidget {
     QTimer* deviceTimer = nullptr;
     // Devices the operator picked in edtComDevice, saved to [Ports] at close.
     std::map<int, std::string> chosenPorts;
+    QString stateDir;
+    std::unique_ptr<TSessionLog> sessionLog;
+    std::unique_ptr<TResultsRecord> resultsRecord;
+    bool sessionLogFailureNoted = false;
+    bool resultsFailureNoted = false;
+    QDate shownRecordDay;
     // Host as read from Config.ini and as the field showed it. Bytes that are
     // not UTF-8, or more than the field holds, do not survive the field, so
     // a field left as loaded saves them as they were.

@@ -168,8 +168,14 @@ void RunSerialOperation(TForm1& form, const SerialOperation& op) {
         return;
     }
     const std::string address = ui.edtAddr->text().toStdString();
+    MeterResult record;
+    record.tab = Tab::Serial;
+    record.operation = op.operation;
+    record.address = MakeRequest(op.operation, Tab::Serial, address).address;
     if (op.addressTitle && TrimBlanks(address).empty()) {
         form.AppendLog(QStringLiteral("请填写水表地址 "), op.addressTitle);
+        record.kind = ResultKind::EmptyAddress;
+        form.RecordResult(record);
         return;
     }
 
@@ -191,10 +197,27 @@ void RunSerialOperation(TForm1& form, const SerialOperation& op) {
             form.AppendLog(QStringLiteral("读取数据超时..."), QString());
         else if (result == 2)
             form.SerialPortGone();
+        record.reply = reply;
         form.AppendLog(op.rxPrefix + Text(reply), op.rxTitle);
-        ShowOutcome(form, op, DecodeReply(op.operation, Tab::Serial, reply, address));
+        const ReplyOutcome outcome = DecodeReply(op.operation, Tab::Serial, reply, address);
+        ShowOutcome(form, op, outcome);
+        record = outcome.result;
+        // What the exchange saw decides over what an empty reply decodes to.
+        if (result == 1 && reply.empty()) {
+            record.kind = ResultKind::NoAnswer;
+            record.waitFailed = true;
+        } else if (result == 2 && reply.empty()) {
+            // The adapter went away: the line, not the meter, failed.
+            record.kind = ResultKind::LinkClosed;
+            record.waitFailed = true;
+        } else if (result == -1) {
+            record.kind = ResultKind::Error;
+        }
+        form.RecordResult(record);
     } catch (const std::exception& e) {
         form.AppendLog(op.errorPrefix + Text(e.what()), QString());
+        record.kind = ResultKind::Error;
+        form.RecordResult(record);
     }
 }
 
