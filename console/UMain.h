@@ -15,6 +15,8 @@
 
 #include "TcpClient.h"
 
+struct TcpExchangeResult;
+
 namespace Ui {
 class TForm1;
 }
@@ -106,6 +108,8 @@ class TForm1 : public QWidget {
     void RunNetworkBatch(const NetworkBatch& batch);
     // Serves one address line; false ends the batch.
     bool ServeAddress(const NetworkBatch& batch, const QString& line);
+    void LogSkipped(const TcpExchangeResult& result, const QString& title);
+    void ShowLinkDownIfClosed();
     // Network work in progress: keeps the window painting while the gateway
     // client waits and holds the operator's input until the work ends. Null
     // when none runs.

@@ -218,8 +218,11 @@ void TForm1::btnReadAddrTCPClick() {
         const std::string frame = BuildRequest(Operation::ReadAddress, Tab::Network, "");
         AppendLog(QStringLiteral("Tx ->") + Text(frame), kTitleReadAddress);
         const TcpExchangeResult result = TcpExchange(TcpClient1, frame, networkWaits.readMs, false);
+        LogSkipped(result, kTitleReadAddress);
         if (result.readFailure) {
             AppendLog(kAddressFailed, kTitleReadAddress);
+            if (!result.linkLost.empty())
+                throw ETcpError(result.linkLost);
             return;
         }
         AppendLog(QStringLiteral("Rx <-") + Text(result.reply), kTitleReadAddress);
@@ -234,6 +237,21 @@ void TForm1::btnReadAddrTCPClick() {
         AppendLog(QStringLiteral("TCP/IP读通讯地址出错 :") + QString::fromUtf8(e.what()),
                   QString());
     }
+    ShowLinkDownIfClosed();
+}
+
+void TForm1::LogSkipped(const TcpExchangeResult& result, const QString& title) {
+    if (!result.skipped.empty())
+        AppendLog(QStringLiteral("跳过 <-") + Text(result.skipped), title);
+}
+
+// A connection found gone mid-operation shows as down, so one click
+// reconnects instead of first "disconnecting" a dead link.
+void TForm1::ShowLinkDownIfClosed() {
+    if (TcpClient1.IsOpen() || ui->btnOpenTCP->text() == kCaptionConnect)
+        return;
+    ui->btnOpenTCP->setText(kCaptionConnect);
+    ui->sStatusBar1Panel0->clear();
 }
 
 void TForm1::btnGetDataTCPClick() {
@@ -303,6 +321,7 @@ void TForm1::RunNetworkBatch(const NetworkBatch& batch) {
     } catch (const std::exception& e) {
         AppendLog(batch.errorPrefix + QString::fromUtf8(e.what()), QString());
     }
+    ShowLinkDownIfClosed();
 }
 
 bool TForm1::ServeAddress(const NetworkBatch& batch, const QString& line) {
@@ -321,9 +340,13 @@ bool TForm1::ServeAddress(const NetworkBatch& batch, const QString& line) {
 
     const int waitMs = batch.valveWait ? networkWaits.valveMs : networkWaits.readMs;
     const TcpExchangeResult result = TcpExchange(TcpClient1, frame, waitMs, batch.dropLoneByte);
+    LogSkipped(result, batch.title);
     if (result.readFailure) {
         AppendResultLine(ResultLine(address, batch.readFailureText));
         AppendLog(batch.readFailureLog, batch.title);
+        // The next addresses would only find the link closed.
+        if (!result.linkLost.empty())
+            throw ETcpError(result.linkLost);
         return true;
     }
     const std::string& reply = result.reply;

@@ -2,6 +2,8 @@
 // Everything here runs on the main thread.
 #pragma once
 
+#include "ReadChunker.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,6 +41,12 @@ int CloseSerialPort();
 // 0 reply, 1 time-out, -1 another exchange running, -2 port not open.
 // reply is written only for 0 and 1.
 int SerialExchange(const std::string& request, std::string& reply);
+// The same, with a rule that says where the reply ends in the bytes received
+// for this request. Whatever the line delivered before the request is thrown
+// away first; then chunks are collected until the rule finds the reply, and
+// the port's reads end at the reply too. reply is the bytes collected up to
+// the reply's end; on a time-out, every byte that arrived.
+int SerialExchange(const std::string& request, std::string& reply, const ReplyEndRule& rule);
 
 std::string HexTextToBytes(const std::string& text);
 std::string BytesToHexText(const std::string& bytes);
