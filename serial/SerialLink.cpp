@@ -325,7 +325,7 @@ int SerialExchange(const std::string& request, std::string& reply, const ReplyEn
         }
         if (collectRule) {
             timedOut = !(ReplyArrived && replyInTime);
-            reply = BytesToHexText(timedOut ? collected : collected.substr(0, collectedEnd));
+            reply = BytesToHexText(collected);
         } else {
             reply = ReplyText;
         }

@@ -44,8 +44,8 @@ int SerialExchange(const std::string& request, std::string& reply);
 // The same, with a rule that says where the reply ends in the bytes received
 // for this request. Whatever the line delivered before the request is thrown
 // away first; then chunks are collected until the rule finds the reply, and
-// the port's reads end at the reply too. reply is the bytes collected up to
-// the reply's end; on a time-out, every byte that arrived.
+// the port's reads end at the reply too. reply is every byte collected in
+// time, the reply and whatever came with it, for the caller to tell apart.
 int SerialExchange(const std::string& request, std::string& reply, const ReplyEndRule& rule);
 
 std::string HexTextToBytes(const std::string& text);
