@@ -70,6 +70,7 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 uint32_t tickOffset = 0;
+bool readsEndAtReply = true;
 std::function<TComm*()> commPortFactory;
 
 uint32_t RawTicks() {
@@ -86,6 +87,10 @@ uint32_t TickCount() {
 
 void SetTickCountForTest(uint32_t value) {
     tickOffset = value - RawTicks();
+}
+
+void SetReadsEndAtReplyForTest(bool on) {
+    readsEndAtReply = on;
 }
 
 void SetCommPortFactory(std::function<TComm*()> factory) {
@@ -295,7 +300,8 @@ int SerialExchange(const std::string& request, std::string& reply, const ReplyEn
             // The tail of an earlier answer, a late reply: none of it
             // belongs to this request.
             CommPort->DiscardInput();
-            CommPort->SetReplyEndRule(rule);
+            if (readsEndAtReply)
+                CommPort->SetReplyEndRule(rule);
         }
         const std::string bytes = HexTextToBytes(request);
         // A block longer than a 16-bit count cannot be sent whole; cutting

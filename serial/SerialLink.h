@@ -61,4 +61,7 @@ uint32_t TickCount();
 // Test seams. The tick count reads `value` now and runs on from there; and
 // OpenSerialPort builds its port with `factory` (empty: a plain TComm).
 void SetTickCountForTest(uint32_t value);
+// Off: a ruled exchange still collects its reply by the rule, but the port's
+// reads end by silence alone, as without one (for side-by-side timing).
+void SetReadsEndAtReplyForTest(bool on);
 void SetCommPortFactory(std::function<TComm*()> factory);
