@@ -28,7 +28,7 @@ export XDG_RUNTIME_DIR="$runtime"
 
 # figure  program  the rows it reports  [arguments]
 programs=(
-  "1|bench_serial_roundtrip|1a 1b|"
+  "1|bench_serial_roundtrip|1a 1b 1c 1d|"
   "2|bench_wait_cpu|2a 2b|"
   "3|bench_tcp_batch|3 3b|"
   "4|bench_logpane|4a|--benchmark_color=false"

@@ -18,6 +18,8 @@
 #include "SerialDiscovery.h"
 #include "TcpClient.h"
 
+struct TcpExchangeResult;
+
 namespace Ui {
 class TForm1;
 }
@@ -147,6 +149,8 @@ class TForm1 : public QWidget {
     bool ServeAddress(const NetworkBatch& batch, const QString& line);
     bool ServeAddress(const NetworkBatch& batch, const QString& line, MeterResult& served);
     void ShowNetworkResult(const MeterResult& result);
+    void LogSkipped(const TcpExchangeResult& result, const QString& title);
+    void ShowLinkDownIfClosed();
     // Network work in progress: keeps the window painting while the gateway
     // client waits and holds the operator's input until the work ends. Null
     // when none runs.

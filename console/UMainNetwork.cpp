@@ -62,6 +62,12 @@ QString Text(const std::string& text) {
 // Not a std::exception: nothing on the way may take it for a failed wait.
 struct BatchStopped {};
 
+// The link went while an address waited; that address's row is written
+// already, so the handlers that end the operation must not write another.
+struct LinkLost : ETcpError {
+    using ETcpError::ETcpError;
+};
+
 // The port box is read as the settings file reads its numbers, so a port
 // that connects is also the one saved; anything else is a conversion error
 // for the error box, before any connection attempt.
@@ -300,11 +306,14 @@ void TForm1::btnReadAddrTCPClick() {
         const std::string frame = BuildRequest(Operation::ReadAddress, Tab::Network, "");
         AppendLog(QStringLiteral("Tx ->") + Text(frame), kTitleReadAddress);
         const TcpExchangeResult result = TcpExchange(TcpClient1, frame, networkWaits.readMs, false);
+        LogSkipped(result, kTitleReadAddress);
         if (result.readFailure) {
             record.kind = TcpClient1.IsOpen() ? ResultKind::NoAnswer : ResultKind::LinkClosed;
             record.waitFailed = true;
             RecordResult(record);
             AppendLog(kAddressFailed, kTitleReadAddress);
+            if (!result.linkLost.empty())
+                throw LinkLost(result.linkLost);
             return;
         }
         record.reply = result.reply;
@@ -318,11 +327,28 @@ void TForm1::btnReadAddrTCPClick() {
         }
         AppendResultLine(outcome.resultLine.value_or(""));
     } catch (const std::exception& e) {
-        record.kind = ResultKind::Error;
-        RecordResult(record);
+        if (!dynamic_cast<const LinkLost*>(&e)) {
+            record.kind = ResultKind::Error;
+            RecordResult(record);
+        }
         AppendLog(QStringLiteral("TCP/IP读通讯地址出错 :") + QString::fromUtf8(e.what()),
                   QString());
     }
+    ShowLinkDownIfClosed();
+}
+
+void TForm1::LogSkipped(const TcpExchangeResult& result, const QString& title) {
+    if (!result.skipped.empty())
+        AppendLog(QStringLiteral("跳过 <-") + Text(result.skipped), title);
+}
+
+// A connection found gone mid-operation shows as down, so one click
+// reconnects instead of first "disconnecting" a dead link.
+void TForm1::ShowLinkDownIfClosed() {
+    if (TcpClient1.IsOpen() || ui->btnOpenTCP->text() == kCaptionConnect)
+        return;
+    ui->btnOpenTCP->setText(kCaptionConnect);
+    ui->sStatusBar1Panel0->clear();
 }
 
 void TForm1::btnGetDataTCPClick() {
@@ -399,6 +425,7 @@ void TForm1::RunNetworkBatch(const NetworkBatch& batch) {
     } catch (const std::exception& e) {
         AppendLog(batch.errorPrefix + QString::fromUtf8(e.what()), QString());
     }
+    ShowLinkDownIfClosed();
 }
 
 void TForm1::btnStopTCPClick() {
@@ -419,6 +446,8 @@ bool TForm1::ServeAddress(const NetworkBatch& batch, const QString& line) {
         served.waitFailed = false;
         served.reply.clear();
         RecordResult(served);
+        throw;
+    } catch (const LinkLost&) {
         throw;
     } catch (const std::exception&) {
         served.kind = ResultKind::Error;
@@ -451,12 +480,16 @@ bool TForm1::ServeAddress(const NetworkBatch& batch, const QString& line, MeterR
 
     const int waitMs = batch.valveWait ? networkWaits.valveMs : networkWaits.readMs;
     const TcpExchangeResult result = TcpExchange(TcpClient1, frame, waitMs, batch.dropLoneByte);
+    LogSkipped(result, batch.title);
     if (result.readFailure) {
         // A wait that saw the gateway close the connection closed the client.
         served.kind = TcpClient1.IsOpen() ? ResultKind::NoAnswer : ResultKind::LinkClosed;
         served.waitFailed = true;
         ShowNetworkResult(served);
         AppendLog(batch.readFailureLog, batch.title);
+        // The next addresses would only find the link closed.
+        if (!result.linkLost.empty())
+            throw LinkLost(result.linkLost);
         return true;
     }
     const std::string& reply = result.reply;

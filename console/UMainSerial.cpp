@@ -4,8 +4,10 @@
 
 #include "DeviceMap.h"
 #include "FrameCodec.h"
+#include "HexText.h"
 #include "IniFile.h"
 #include "MeterCommands.h"
+#include "ReplyRule.h"
 #include "SerialLink.h"
 #include "ui_UMain.h"
 
@@ -187,8 +189,15 @@ void RunSerialOperation(TForm1& form, const SerialOperation& op) {
                      ui.edtPWLevel->currentText().toStdString());
     try {
         form.AppendLog(QStringLiteral("Tx ->") + Text(frame), op.txTitle);
-        std::string reply;
-        const int result = SerialExchange(frame, reply);
+        // Only this meter's reply frame ends the wait; an echo of the
+        // request, other meters' frames and noise in front of it are shown
+        // on their own and kept out of the reply.
+        const ReplyRule rule = ReplyRule::ForRequest(HexTextToBytes(frame));
+        std::string received;
+        const int result = SerialExchange(
+            frame, received, [rule](std::string_view bytes) { return rule.ReplyEnd(bytes); });
+        const ReceivedSplit split = SplitReceived(HexTextToBytes(received), rule);
+        const std::string reply = BytesToHexText(split.reply);
         if (result == -1)
             form.AppendLog(QStringLiteral("串号口:") + ui.edtComName->currentText() +
                                QStringLiteral("正忙..."),
@@ -198,6 +207,9 @@ void RunSerialOperation(TForm1& form, const SerialOperation& op) {
         else if (result == 2)
             form.SerialPortGone();
         record.reply = reply;
+        if (!split.skipped.empty())
+            form.AppendLog(QStringLiteral("跳过 <-") + Text(BytesToHexText(split.skipped)),
+                           op.rxTitle);
         form.AppendLog(op.rxPrefix + Text(reply), op.rxTitle);
         const ReplyOutcome outcome = DecodeReply(op.operation, Tab::Serial, reply, address);
         ShowOutcome(form, op, outcome);

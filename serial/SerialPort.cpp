@@ -132,11 +132,31 @@ void TWriteQueue::Close() {
     blocks_.clear();
 }
 
+// --- TReadControl --------------------------------------------------------
+
+void TReadControl::SetEndRule(ReplyEndRule rule) {
+    std::lock_guard lock(mutex_);
+    rule_ = std::move(rule);
+    ruleVersion_.fetch_add(1, std::memory_order_release);
+}
+
+bool TReadControl::EndRuleChanged(unsigned& seen, ReplyEndRule& rule) {
+    if (ruleVersion_.load(std::memory_order_acquire) == seen)
+        return false;
+    std::lock_guard lock(mutex_);
+    rule = rule_;
+    seen = ruleVersion_.load(std::memory_order_relaxed);
+    return true;
+}
+
 // --- TReadThread ---------------------------------------------------------
 
 TReadThread::TReadThread(SerialDevice* port, const SerialEvent* closeEvent,
-                         TCommNotifier* notifyWindow)
-    : port_(port), closeEvent_(closeEvent), notifyWindow_(notifyWindow) {
+                         TCommNotifier* notifyWindow, std::shared_ptr<TReadControl> control)
+    : port_(port),
+      closeEvent_(closeEvent),
+      notifyWindow_(notifyWindow),
+      control_(control ? std::move(control) : std::make_shared<TReadControl>()) {
     setObjectName(QStringLiteral("TReadThread"));
 }
 
@@ -144,11 +164,13 @@ void TReadThread::Post(int message, uintptr_t lParam) {
     PostTo(notifyWindow_, message, 0, lParam);
 }
 
-void TReadThread::PostChunk(const std::string& chunk) {
+void TReadThread::PostChunk(const std::string& chunk, unsigned generation) {
     auto copy = std::make_unique<char[]>(chunk.size() + 1);  // zero-filled
     std::memcpy(copy.get(), chunk.data(), chunk.size());
-    PostTo(notifyWindow_, MsgReceiveData, chunk.size(), reinterpret_cast<uintptr_t>(copy.get()),
-           std::move(copy));
+    auto* message = new TCommMessage(MsgReceiveData, chunk.size(),
+                                     reinterpret_cast<uintptr_t>(copy.get()), std::move(copy));
+    message->Generation = generation;
+    notifyWindow_->Post(message);
 }
 
 void TReadThread::run() {
@@ -165,10 +187,15 @@ void TReadThread::run() {
     const bool watchLines = port_->PollLineStatus(lineEvents, counted);
     auto nextLineCheck = Clock::now() + kLineCheckPeriod;
 
+    unsigned ruleSeen = 0;
+    ReplyEndRule rule;
+    // The generation of the bytes the chunker holds.
+    unsigned generation = control_->Generation();
+
     // Delivers what a read holds before the thread ends on a vanished device.
     auto endWithHangup = [&] {
         if (std::string rest = chunker.Take(); !rest.empty())
-            PostChunk(rest);
+            PostChunk(rest, generation);
         Post(MsgRequestHangup, 0);
     };
 
@@ -201,6 +228,16 @@ void TReadThread::run() {
                 break;
             }
             if (got.count > 0) {
+                // Bytes held from before a drop are dropped too. Those just
+                // read count as new even when the drop came while reading:
+                // a reply is never lost, and a stale byte is left to the rule.
+                if (const unsigned now = control_->Generation(); now != generation) {
+                    chunker.Take();
+                    chunker.Begin(port_->Timeouts(), Clock::now());
+                    generation = now;
+                }
+                if (control_->EndRuleChanged(ruleSeen, rule))
+                    chunker.SetEndRule(rule);
                 options = port_->CurrentReceiveOptions();
                 decoded.clear();
                 marks = decoder.Decode({raw.data(), got.count}, decoded, options.marks);
@@ -227,7 +264,7 @@ void TReadThread::run() {
             const std::string chunk = chunker.Take();
             if (chunk.empty())  // only under read totals: the loop ends quietly
                 break;
-            PostChunk(chunk);
+            PostChunk(chunk, generation);
             chunker.Begin(port_->Timeouts(), now);
         }
     }
@@ -365,7 +402,8 @@ void TComm::Open() {
         throw ECommsError("Unable to create event");
     }
 
-    receiveThread_ = std::make_unique<TReadThread>(port_.get(), closeEvent_.get(), notifyWindow_);
+    receiveThread_ =
+        std::make_unique<TReadThread>(port_.get(), closeEvent_.get(), notifyWindow_, readControl_);
     transmitThread_ = std::make_unique<TWriteThread>(port_.get(), closeEvent_.get(), notifyWindow_,
                                                      sendDataEmpty_);
     if (!transmitThread_->Init()) {
@@ -426,6 +464,14 @@ void TComm::StopTransmitThread() {
     transmitThread_.reset();
 }
 
+void TComm::DiscardInput() {
+    // The driver first, then the new generation: what arrives in between
+    // is read as the old one and dropped with it.
+    if (port_)
+        port_->Purge(kPurgeRxClear);
+    readControl_->Discard();
+}
+
 bool TComm::Send(const void* data, uint16_t length) {
     if (!transmitThread_ || length == 0 || !data)
         return false;
@@ -448,6 +494,8 @@ bool TComm::Send(const void* data, uint16_t length) {
 void TComm::HandleNotification(const TCommMessage& m) {
     switch (m.Message) {
         case MsgReceiveData:
+            if (m.Generation != readControl_->Generation())
+                break;  // received before DiscardInput
             if (auto handler = OnReceiveData)
                 handler(this, m.Chunk.get(), static_cast<uint16_t>(m.WParam));
             break;

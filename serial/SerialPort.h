@@ -4,6 +4,7 @@
 // it. All device I/O runs on two worker threads that share one close event.
 #pragma once
 
+#include "ReadChunker.h"
 #include "SerialSettings.h"
 
 #include <QEvent>
@@ -67,6 +68,26 @@ class TCommMessage : public QEvent {
     uintptr_t WParam;
     uintptr_t LParam;
     std::unique_ptr<char[]> Chunk;
+    unsigned Generation = 0;  // of a chunk: see TReadControl
+};
+
+// What the main thread tells a running receive thread: the end rule for its
+// reads, and when to drop what it has received so far. Each drop starts a new
+// generation; chunks carry the generation they were read in, so those read
+// before a drop are thrown away on delivery too.
+class TReadControl {
+  public:
+    void SetEndRule(ReplyEndRule rule);
+    // Receive thread: the rule, when it changed since `seen`.
+    bool EndRuleChanged(unsigned& seen, ReplyEndRule& rule);
+    void Discard() { generation_.fetch_add(1, std::memory_order_acq_rel); }
+    unsigned Generation() const { return generation_.load(std::memory_order_acquire); }
+
+  private:
+    std::mutex mutex_;
+    ReplyEndRule rule_;
+    std::atomic<unsigned> ruleVersion_{0};
+    std::atomic<unsigned> generation_{0};
 };
 
 // The transmit thread's queue: blocks in order, a wake-up event that is set
@@ -95,7 +116,8 @@ class TWriteQueue {
 // device, or a read that completes with no bytes.
 class TReadThread : public QThread {
   public:
-    TReadThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow);
+    TReadThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow,
+                std::shared_ptr<TReadControl> control = nullptr);
 
     // Waits for the body to end; everything it did is then visible here.
     void Join();
@@ -105,11 +127,12 @@ class TReadThread : public QThread {
 
   private:
     void Post(int message, uintptr_t lParam);
-    void PostChunk(const std::string& chunk);
+    void PostChunk(const std::string& chunk, unsigned generation);
 
     SerialDevice* port_;
     const SerialEvent* closeEvent_;
     TCommNotifier* notifyWindow_;
+    std::shared_ptr<TReadControl> control_;
     std::atomic<bool> finished_{false};
 };
 
@@ -154,6 +177,13 @@ class TComm : public QObject {
     bool Send(const void* data, uint16_t length);
 
     bool IsOpen() const { return port_ != nullptr; }
+
+    // Reads end as soon as `rule` finds a whole reply in them, besides the
+    // time-outs; an empty rule leaves the time-outs alone. Safe while open.
+    void SetReplyEndRule(ReplyEndRule rule) { readControl_->SetEndRule(std::move(rule)); }
+    // Drops everything received so far: bytes waiting in the driver, the
+    // read in progress and chunks not yet delivered.
+    void DiscardInput();
     // Cleared by Send, set again once the transmit queue has run empty.
     bool SendDataEmpty() const { return sendDataEmpty_; }
 
@@ -243,4 +273,5 @@ class TComm : public QObject {
     std::unique_ptr<TWriteThread> transmitThread_;
     TCommNotifier* notifyWindow_;  // hidden, created and released with the component
     std::atomic<bool> sendDataEmpty_{true};
+    std::shared_ptr<TReadControl> readControl_ = std::make_shared<TReadControl>();
 };
