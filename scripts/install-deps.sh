@@ -10,9 +10,10 @@ set -euo pipefail
 
 run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
      fonts-wqy-microhei xvfb xauth)
-# dpkg-dev, file and util-linux: the install test builds and reads the .deb
+# qt6-base-private-dev: tests queue input with the window system as a real
+# mouse does. dpkg-dev, file and util-linux: the install test builds and reads the .deb
 # and runs the installed console as another user.
-test=("${run[@]}" libgtest-dev libgmock-dev python3 python3-serial ser2net
+test=("${run[@]}" libgtest-dev libgmock-dev qt6-base-private-dev python3 python3-serial ser2net
       dpkg-dev file util-linux)
 
 case "${1:-test}" in

@@ -1,6 +1,7 @@
 // Stopping a batch by the operator's own input, and the results record the
 // batches leave behind.
 #include "DefaultBus.h"
+#include "PlatformInput.h"
 #include "RecordFiles.h"
 
 #include <QApplication>
@@ -41,9 +42,9 @@ class StopTest : public NetworkTab {
     }
 };
 
-// The operator's input comes through the window system: mouse and keyboard
-// events for the window, which hands them to the widget under the mouse or
-// in focus, as a real click or key does.
+// The operator's input comes through the window system's queue: mouse and
+// keyboard events for the window, which hands them to the widget under the
+// mouse or in focus, as a real click or key does.
 TEST_F(StopTest, OperatorStopsABatchOfSilentMetersByMouseOrEsc) {
     for (const bool byMouse : {true, false}) {
         SCOPED_TRACE(byMouse ? "mouse" : "Esc");
@@ -69,15 +70,14 @@ TEST_F(StopTest, OperatorStopsABatchOfSilentMetersByMouseOrEsc) {
             stopEnabled = stop->isEnabled();
             if (!byMouse) {
                 // Another click before the key: it must wait for the end.
-                QTest::mouseClick(w.windowHandle(), Qt::LeftButton, Qt::NoModifier,
-                                  w.ui->btnOpenTCP->mapTo(&w, w.ui->btnOpenTCP->rect().center()));
+                platform_input::Click(w.windowHandle(), w.ui->btnOpenTCP->mapTo(
+                                                            &w, w.ui->btnOpenTCP->rect().center()));
             }
             stoppedAt = Clock::now();
             if (byMouse)
-                QTest::mouseClick(w.windowHandle(), Qt::LeftButton, Qt::NoModifier,
-                                  stop->mapTo(&w, stop->rect().center()));
+                platform_input::Click(w.windowHandle(), stop->mapTo(&w, stop->rect().center()));
             else
-                QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
+                platform_input::Key(w.windowHandle(), Qt::Key_Escape);
         });
         const size_t mark = Mark();
         w.ui->btnGetDataTCP->click();
@@ -129,7 +129,7 @@ TEST_F(StopTest, StopOnlyActsDuringABatch) {
     // Read address is a single request, not a batch: Esc waits for its end.
     bool pressed = false;
     QTimer::singleShot(50, &w, [&] {
-        QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
+        platform_input::Key(w.windowHandle(), Qt::Key_Escape);
         pressed = true;
     });
     const size_t mark = Mark();
