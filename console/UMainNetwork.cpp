@@ -354,9 +354,16 @@ void TForm1::ShowLinkDownIfClosed() {
 void TForm1::btnGetDataTCPClick() {
     if (DeferWhileNetworkBusy(&TForm1::btnGetDataTCPClick))
         return;
-    RunNetworkBatch({Operation::ReadReading, kTitleReading, QString(), false, true, false,
-                     QStringLiteral("TCP/IP读表数出错 :"), QStringLiteral("TCP/IP读表数出错"),
-                     kTitleReadingResult, QString()});
+    RunNetworkBatch({.operation = Operation::ReadReading,
+                     .title = kTitleReading,
+                     .modelCheckTitle = QString(),
+                     .valveWait = false,
+                     .dropLoneByte = true,
+                     .rxBeforeCheck = false,
+                     .errorPrefix = QStringLiteral("TCP/IP读表数出错 :"),
+                     .readFailureLog = QStringLiteral("TCP/IP读表数出错"),
+                     .resultTitle = kTitleReadingResult,
+                     .refusalTitle = QString()});
 }
 
 void TForm1::btnGetValveStateTCPClick() {
@@ -364,27 +371,48 @@ void TForm1::btnGetValveStateTCPClick() {
         return;
     const QString title = QStringLiteral("TCP/IP读取阀门状态");
     const QString modelTitle = QStringLiteral("读取阀门状态");
-    RunNetworkBatch({Operation::ReadValveState, title, modelTitle, false, false, false,
-                     QStringLiteral("TCP/IP读取阀门状态出错 :"), kAddressFailed, modelTitle,
-                     QString()});
+    RunNetworkBatch({.operation = Operation::ReadValveState,
+                     .title = title,
+                     .modelCheckTitle = modelTitle,
+                     .valveWait = false,
+                     .dropLoneByte = false,
+                     .rxBeforeCheck = false,
+                     .errorPrefix = QStringLiteral("TCP/IP读取阀门状态出错 :"),
+                     .readFailureLog = kAddressFailed,
+                     .resultTitle = modelTitle,
+                     .refusalTitle = QString()});
 }
 
 void TForm1::btnOpenValveTCPClick() {
     if (DeferWhileNetworkBusy(&TForm1::btnOpenValveTCPClick))
         return;
     const QString title = QStringLiteral("TCP/IP开阀指令");
-    RunNetworkBatch({Operation::OpenValve, title, QStringLiteral("开阀"), true, false, true,
-                     QStringLiteral("TCP/IP开阀指令出错 :"), kAddressFailed,
-                     QStringLiteral("直接开阀"), QStringLiteral("开阀")});
+    RunNetworkBatch({.operation = Operation::OpenValve,
+                     .title = title,
+                     .modelCheckTitle = QStringLiteral("开阀"),
+                     .valveWait = true,
+                     .dropLoneByte = false,
+                     .rxBeforeCheck = true,
+                     .errorPrefix = QStringLiteral("TCP/IP开阀指令出错 :"),
+                     .readFailureLog = kAddressFailed,
+                     .resultTitle = QStringLiteral("直接开阀"),
+                     .refusalTitle = QStringLiteral("开阀")});
 }
 
 void TForm1::btnCloseValveTCPClick() {
     if (DeferWhileNetworkBusy(&TForm1::btnCloseValveTCPClick))
         return;
     const QString title = QStringLiteral("TCP/IP直接关阀指令");
-    RunNetworkBatch({Operation::CloseValve, title, QStringLiteral("关阀"), true, false, true,
-                     QStringLiteral("TCP/IP直接关阀指令出错 :"), kAddressFailed,
-                     QStringLiteral("直接关阀"), QStringLiteral("关阀")});
+    RunNetworkBatch({.operation = Operation::CloseValve,
+                     .title = title,
+                     .modelCheckTitle = QStringLiteral("关阀"),
+                     .valveWait = true,
+                     .dropLoneByte = false,
+                     .rxBeforeCheck = true,
+                     .errorPrefix = QStringLiteral("TCP/IP直接关阀指令出错 :"),
+                     .readFailureLog = kAddressFailed,
+                     .resultTitle = QStringLiteral("直接关阀"),
+                     .refusalTitle = QStringLiteral("关阀")});
 }
 
 void TForm1::RunNetworkBatch(const NetworkBatch& batch) {
