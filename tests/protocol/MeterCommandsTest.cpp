@@ -182,7 +182,7 @@ void ExpectOutcome(const DecodeCase& c) {
     EXPECT_EQ(out.statusLogText, c.statusLogText) << where;
 }
 
-TEST(DecodeReply, ReadReading) {
+TEST(DecodeReply, ReadReadingKeepsEachTabsBlanksAndColons) {
     const DecodeCase cases[] = {
         {Op::ReadReading, Tab::Network, kReading, kAddr, K::Reading, "表数读取成功！ 00001100",
          "000230319105 -----> 11  吨", kNone, "000230319105 -----> 表数读取成功: " + kClear,
@@ -358,7 +358,7 @@ TEST(CheckReplyChecksum, FramelessReplyRepeatsEarlierTexts) {
               "数据校验错误：0068 [9B-9C]");
 }
 
-TEST(StatusReport, PlainAndSerialTexts) {
+TEST(StatusReport, KeptTextsTwoBatteryLinesAndTheSerialSemicolons) {
     struct Case {
         int value;
         bool serial;

@@ -102,7 +102,7 @@ TEST(SerialPort, NewComponentIsClosedWithDefaults) {
     EXPECT_FALSE(port.IsOpen());
 }
 
-TEST(SerialPort, OpenFailuresLeaveThePortClosed) {
+TEST(SerialPort, OpenFailuresKeepTheirTextsAndLeaveThePortClosed) {
     struct Case {
         const char* name;
         const char* message;

@@ -13,7 +13,7 @@ const QString kAddressRequest105 = "Tx ->FEFEFE6805913130020068010265F32416";
 const QString kAddressReply105 = "Rx <-FEFEFE6805913130020068810865F338C464633533D516";
 }  // namespace
 
-TEST_F(SerialTabTest, SecondClickWhileReadAddressWaitsIsRefusedAndTheFirstCompletes) {
+TEST_F(SerialTabTest, SecondClickIsRefusedWithTheKeptChecksumEntryAndTheFirstCompletes) {
     StartWithOpenPort({"--fault", "000230319105:delay=300@1"});
     ui().edtAddr->setText("000230319105");
     During(50, [this] { ui().btnReadAddrCOM->click(); });

@@ -111,7 +111,7 @@ TEST_F(SerialTabTest, ReadReadingThatYieldsNoReading) {
     }
 }
 
-TEST_F(SerialTabTest, ValveWrites) {
+TEST_F(SerialTabTest, ValveWritesWithTheKeptRxArrowAndNetworkResultLine) {
     const QString refusal =
         "00100000\r存储器状态 正常\r阀门状态 正常\r信号状态 故障\r电池状态 正常\r电池状态 "
         "正常\r阀门开关状态 开";
@@ -280,7 +280,7 @@ TEST_F(SerialTabTest, ReadAddress) {
     }
 }
 
-TEST_F(SerialTabTest, RefusedBeforeAnythingIsSent) {
+TEST_F(SerialTabTest, RefusedBeforeAnythingIsSentWithTheKeptPrefixesAndBlank) {
     StartSim();
     OpenWindow("[Ports]\nCOM1=" + sim->PtyLink() + "\n");
     struct Case {
