@@ -276,7 +276,8 @@ QString AdapterPulledLogText(const QString& portName) {
 }
 
 QString AdapterPulledStatusText(int portNumber) {
-    return QStringLiteral("COM%1 已断开：串口适配器已拔出，重新插入后请再次打开串口").arg(portNumber);
+    return QStringLiteral("COM%1 已断开：串口适配器已拔出，重新插入后请再次打开串口")
+        .arg(portNumber);
 }
 
 QString SerialOpenFailureReason(const SerialOpenDiagnosis& d, int systemError) {

@@ -51,14 +51,28 @@ std::string Reply(const std::string& control, const std::string& data) {
     return BuildFrame(kMeter, control, length, data);
 }
 
-const std::string kReadingReply = Reply("81", "00001100" "9010");
-const std::string kReadingWithStatusReply = Reply("81", "00" "00" "00001100" "9010");
-const std::string kReadingFaultsReply = Reply("81", "00" "4C" "00001100" "9010");
+const std::string kReadingReply = Reply("81",
+                                        "00001100"
+                                        "9010");
+const std::string kReadingWithStatusReply = Reply("81",
+                                                  "00"
+                                                  "00"
+                                                  "00001100"
+                                                  "9010");
+const std::string kReadingFaultsReply = Reply("81",
+                                              "00"
+                                              "4C"
+                                              "00001100"
+                                              "9010");
 const std::string kErrorReply = Reply("C1", "01");
 const std::string kValveDoneReply = Reply("84", "");
 const std::string kValveRefusedReply = Reply("84", "02");
-const std::string kValveOpenReply = Reply("81", "00" "C03C");
-const std::string kValveClosedReply = Reply("81", "80" "C03C");
+const std::string kValveOpenReply = Reply("81",
+                                          "00"
+                                          "C03C");
+const std::string kValveClosedReply = Reply("81",
+                                            "80"
+                                            "C03C");
 const std::string kAddressReply = Reply("81", kMeter + std::string("C032"));
 
 // The reply with its checksum byte spoiled.
@@ -96,17 +110,23 @@ const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
         {Operation::ReadAddress, "表回答了地址", kAddressReply, OutcomeKind::Address},
         {Operation::ReadReading, "表数（无状态字节）", kReadingReply, OutcomeKind::Reading},
-        {Operation::ReadReading, "表数和状态字节，全部正常", kReadingWithStatusReply, OutcomeKind::Reading},
-        {Operation::ReadReading, "表数和状态字节，有故障位", kReadingFaultsReply, OutcomeKind::Reading},
+        {Operation::ReadReading, "表数和状态字节，全部正常", kReadingWithStatusReply,
+         OutcomeKind::Reading},
+        {Operation::ReadReading, "表数和状态字节，有故障位", kReadingFaultsReply,
+         OutcomeKind::Reading},
         {Operation::ReadReading, "表不认识该请求（异常应答）", kErrorReply, OutcomeKind::NoAnswer},
         {Operation::OpenValve, "执行成功", kValveDoneReply, OutcomeKind::ValveSuccess},
-        {Operation::OpenValve, "表拒绝执行（失败代码）", kValveRefusedReply, OutcomeKind::ValveRefused},
+        {Operation::OpenValve, "表拒绝执行（失败代码）", kValveRefusedReply,
+         OutcomeKind::ValveRefused},
         {Operation::CloseValve, "执行成功", kValveDoneReply, OutcomeKind::ValveSuccess},
-        {Operation::CloseValve, "表拒绝执行（失败代码）", kValveRefusedReply, OutcomeKind::ValveRefused},
+        {Operation::CloseValve, "表拒绝执行（失败代码）", kValveRefusedReply,
+         OutcomeKind::ValveRefused},
         {Operation::ReadValveState, "阀门开", kValveOpenReply, OutcomeKind::ValveState},
         {Operation::ReadValveState, "阀门关", kValveClosedReply, OutcomeKind::ValveState},
-        {Operation::ReadValveState, "表不认识该请求（异常应答）", kErrorReply, OutcomeKind::NoAnswer},
-        {Operation::ReadReading, "应答校验和错误", Spoiled(kReadingWithStatusReply), OutcomeKind::ChecksumError},
+        {Operation::ReadValveState, "表不认识该请求（异常应答）", kErrorReply,
+         OutcomeKind::NoAnswer},
+        {Operation::ReadReading, "应答校验和错误", Spoiled(kReadingWithStatusReply),
+         OutcomeKind::ChecksumError},
     };
     return cases;
 }
@@ -139,9 +159,9 @@ std::string SerialResults() {
     Head(out, {"操作", "情况", "显示在", "文字"});
     for (const Case& c : Cases()) {
         const ReplyOutcome o = Decoded(c, Tab::Serial);
-        const char* label = c.op == Operation::ReadAddress     ? "水表地址框"
-                            : c.op == Operation::ReadReading   ? "表数标签"
-                                                               : "阀门状态标签";
+        const char* label = c.op == Operation::ReadAddress   ? "水表地址框"
+                            : c.op == Operation::ReadReading ? "表数标签"
+                                                             : "阀门状态标签";
         const std::string op = OperationLabel(c.op);
         if (o.labelText)
             Row(out, {op, c.situation, label, Cell(*o.labelText)});
@@ -218,8 +238,8 @@ std::string StatusBits() {
         Row(out, {"bit " + std::to_string(bits[i]), Cell(lineOf(set, false, i + 1)),
                   Cell(lineOf(0, false, i + 1)), Cell(serialSet) + " / " + Cell(serialClear)});
     }
-    out << "\n状态字节本身先显示为 8 位，bit 0 在最左边，例如 "
-        << Cell(ByteToBitString(0x4C, 7)) << " 表示 bit 2、3、6 置 1。\n";
+    out << "\n状态字节本身先显示为 8 位，bit 0 在最左边，例如 " << Cell(ByteToBitString(0x4C, 7))
+        << " 表示 bit 2、3、6 置 1。\n";
     return out.str();
 }
 
@@ -239,9 +259,8 @@ std::string CsvColumns() {
     };
     for (const auto& [kind, meaning] : kinds)
         Row(out, {"`" + std::string(ResultKindName(kind)) + "`", meaning});
-    MeterResult sample = DecodeReply(Operation::ReadReading, Tab::Network,
-                                     kReadingWithStatusReply, kMeter)
-                             .result;
+    MeterResult sample =
+        DecodeReply(Operation::ReadReading, Tab::Network, kReadingWithStatusReply, kMeter).result;
     out << "\n例如网络页读到一块表的表数：\n\n```\n"
         << kResultCsvHeader << "\n"
         << ResultCsvRow(sample, "2024-01-19T15:30:00") << "\n```\n";
@@ -326,10 +345,8 @@ std::string Troubleshooting() {
 
 std::vector<GuideBlock> GuideBlocks() {
     return {
-        {"serial-results", SerialResults()},
-        {"network-results", NetworkResults()},
-        {"status-bits", StatusBits()},
-        {"csv-columns", CsvColumns()},
+        {"serial-results", SerialResults()},    {"network-results", NetworkResults()},
+        {"status-bits", StatusBits()},          {"csv-columns", CsvColumns()},
         {"troubleshooting", Troubleshooting()},
     };
 }
