@@ -43,6 +43,18 @@ QString SerialOpenFailureReason(int systemError);
 // The same from what the system told about the failure, with the remedy
 // (who holds the device, which group to join, brltty, ModemManager).
 QString SerialOpenFailureReason(const SerialOpenDiagnosis& diagnosis, int systemError);
+// Status panel 1 after a failed open: the port, the device it resolved to
+// and the reason (none when empty).
+QString SerialOpenFailureText(int portNumber, const QString& device, const QString& reason);
+// The log entry when no reply came within the serial tab's time-out.
+QString SerialTimeoutText();
+// Status panel 1 when the port cannot open because an exchange is still running.
+QString SerialStillBusyText(int portNumber);
+// The log entry and status panel 1 when the adapter of the open port is pulled out.
+QString AdapterPulledLogText(const QString& portName);
+QString AdapterPulledStatusText(int portNumber);
+// The log entry when the gateway cannot be reached.
+QString GatewayConnectFailedText();
 
 class TForm1 : public QWidget {
     Q_OBJECT

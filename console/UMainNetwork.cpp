@@ -259,6 +259,10 @@ void TForm1::AppendResultLine(const std::string& line) {
     ui->sResultList->appendPlainText(text);
 }
 
+QString GatewayConnectFailedText() {
+    return QStringLiteral("TCP/IP链接失败");
+}
+
 void TForm1::btnOpenTCPClick() {
     if (DeferWhileNetworkBusy(&TForm1::btnOpenTCPClick))
         return;
@@ -281,7 +285,7 @@ void TForm1::btnOpenTCPClick() {
     } catch (const std::exception&) {
         // The reason is not shown: the operator only needs to know it failed.
         ui->btnOpenTCP->setText(kCaptionConnect);
-        AppendLog(QStringLiteral("TCP/IP链接失败"), QString());
+        AppendLog(GatewayConnectFailedText(), QString());
     }
 }
 

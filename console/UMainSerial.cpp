@@ -203,7 +203,7 @@ void RunSerialOperation(TForm1& form, const SerialOperation& op) {
                                QStringLiteral("正忙..."),
                            QString());
         else if (result == 1)
-            form.AppendLog(QStringLiteral("读取数据超时..."), QString());
+            form.AppendLog(SerialTimeoutText(), QString());
         else if (result == 2)
             form.SerialPortGone();
         record.reply = reply;
@@ -245,17 +245,40 @@ int ToInteger(const QString& text) {
 
 QString OpenFailureText(int openResult, int portNumber, const QString& device,
                         const DiagnosisSources& sources) {
-    const QString port = QStringLiteral("COM%1").arg(portNumber);
     if (openResult == 1)
-        return port + QStringLiteral(" 打开失败：上一次通讯尚未结束，请稍后再试");
+        return SerialStillBusyText(portNumber);
     const QString reason = SerialOpenFailureReason(
         DiagnoseOpenFailure(QFile::encodeName(device).toStdString(), OpenFailureErrno, sources),
         OpenFailureErrno);
-    return port + QStringLiteral(" → ") + device + QStringLiteral(" 打开失败") +
-           (reason.isEmpty() ? QString() : QStringLiteral("：") + reason);
+    return SerialOpenFailureText(portNumber, device, reason);
 }
 
 }  // namespace
+
+QString SerialTimeoutText() {
+    return QStringLiteral("读取数据超时...");
+}
+
+QString SerialStillBusyText(int portNumber) {
+    return QStringLiteral("COM%1").arg(portNumber) +
+           QStringLiteral(" 打开失败：上一次通讯尚未结束，请稍后再试");
+}
+
+QString SerialOpenFailureText(int portNumber, const QString& device, const QString& reason) {
+    return QStringLiteral("COM%1").arg(portNumber) + QStringLiteral(" → ") + device +
+           QStringLiteral(" 打开失败") +
+           (reason.isEmpty() ? QString() : QStringLiteral("：") + reason);
+}
+
+QString AdapterPulledLogText(const QString& portName) {
+    return QStringLiteral("串口号：") + portName +
+           QStringLiteral("的串口适配器已拔出，通讯中止，串口已关闭");
+}
+
+QString AdapterPulledStatusText(int portNumber) {
+    return QStringLiteral("COM%1 已断开：串口适配器已拔出，重新插入后请再次打开串口")
+        .arg(portNumber);
+}
 
 QString SerialOpenFailureReason(const SerialOpenDiagnosis& d, int systemError) {
     using Kind = SerialOpenDiagnosis::Kind;
@@ -372,11 +395,8 @@ void TForm1::SerialPortGone() {
     const int portNumber = ui->edtComName->currentIndex() + 1;
     CloseSerialPort();
     ui->btnOpenCOM->setText(PortOpen ? QStringLiteral("关闭串口") : QStringLiteral("打开串口"));
-    AppendLog(QStringLiteral("串口号：") + ui->edtComName->currentText() +
-                  QStringLiteral("的串口适配器已拔出，通讯中止，串口已关闭"),
-              QString());
-    ui->sStatusBar1Panel1->setText(
-        QStringLiteral("COM%1 已断开：串口适配器已拔出，重新插入后请再次打开串口").arg(portNumber));
+    AppendLog(AdapterPulledLogText(ui->edtComName->currentText()), QString());
+    ui->sStatusBar1Panel1->setText(AdapterPulledStatusText(portNumber));
     RefreshSerialDevices();
 }
 

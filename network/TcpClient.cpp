@@ -24,7 +24,9 @@ constexpr int kSendStallMs = 10000;
 // talking cannot keep it busy.
 constexpr size_t kDiscardLimit = 1 << 20;
 
-std::string ErrnoText(int error) {
+}  // namespace
+
+std::string TcpErrorText(int error) {
     switch (error) {
         case ECONNREFUSED:
             return "连接被拒绝";
@@ -46,6 +48,8 @@ std::string ErrnoText(int error) {
             return std::strerror(error);
     }
 }
+
+namespace {
 
 // Errors after which the socket can carry nothing more.
 bool ConnectionGone(int error) {
@@ -198,7 +202,7 @@ void TcpClient::Open(const std::string& host, int port, int timeoutMs) {
     const std::string where = host + ":" + std::to_string(port);
     if (timedOut)
         throw ETcpError("连接 " + where + " 超时");
-    throw ETcpError("无法连接 " + where + "：" + ErrnoText(error));
+    throw ETcpError("无法连接 " + where + "：" + TcpErrorText(error));
 }
 
 void TcpClient::Close() {
@@ -211,7 +215,7 @@ void TcpClient::Close() {
 void TcpClient::Fail(const std::string& what, int error) {
     if (ConnectionGone(error))
         Close();
-    throw ETcpError(what + "：" + ErrnoText(error));
+    throw ETcpError(what + "：" + TcpErrorText(error));
 }
 
 void TcpClient::Send(const std::string& bytes) {
@@ -246,7 +250,7 @@ size_t TcpClient::ReceiveOnce() {
         return static_cast<size_t>(n);
     if (n == 0) {
         Close();
-        throw ETcpError("连接已被对方关闭");
+        throw ETcpError(kTcpPeerClosedText);
     }
     if (error == EAGAIN || error == EWOULDBLOCK)
         return 0;

@@ -15,6 +15,12 @@ class ETcpError : public std::runtime_error {
     explicit ETcpError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// The operator's wording of a socket error number (the system's text for
+// the uncommon ones).
+std::string TcpErrorText(int error);
+// The error after which a wait finds the gateway has closed the connection.
+inline constexpr char kTcpPeerClosedText[] = "连接已被对方关闭";
+
 class TcpClient {
   public:
     // One receive takes at most this many bytes.

@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh test     the plain, --asan and --tsan suites
 #   scripts/install-deps.sh fuzz     the libFuzzer targets (clang)
 #   scripts/install-deps.sh bench    the benchmarks and their profiles
-#   scripts/install-deps.sh docs     screenshots of the window (Xvfb, ImageMagick)
+#   scripts/install-deps.sh docs     the guide's pictures, scripts/screenshots.sh (Xvfb, ImageMagick)
 # Quick when all is present: apt-get update runs only when a package is missing.
 set -euo pipefail
 
