@@ -3,6 +3,7 @@
 // an idle callback keeps the window going meanwhile.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -38,7 +39,7 @@ class TcpClient {
     // Closes if open; otherwise does nothing.
     void Close();
     // Stays true after the peer has gone until a wait or a send notices it.
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_ != kNoSocket; }
 
     // Empty: the blocking calls just block. The callback must not use this
     // client; an exception it throws leaves the call that was waiting.
@@ -70,7 +71,14 @@ class TcpClient {
     size_t ReceiveOnce();
     [[noreturn]] void Fail(const std::string& what, int error);
 
-    int fd_ = -1;
+#ifdef _WIN32
+    using SocketHandle = uintptr_t;                              // SOCKET
+    static constexpr SocketHandle kNoSocket = ~SocketHandle{0};  // INVALID_SOCKET
+#else
+    using SocketHandle = int;
+    static constexpr SocketHandle kNoSocket = -1;
+#endif
+    SocketHandle fd_ = kNoSocket;
     std::string host_;
     int port_ = 0;
     std::string input_;

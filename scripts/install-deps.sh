@@ -2,6 +2,7 @@
 # Installs from Debian's packages everything the build, the tests, the
 # benchmarks and the demo need. Quick when all is present: apt-get update runs
 # only when a package is missing.
+#   --windows   also what the cross-built core and its Wine tests need
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,18 @@ packages=(
   xvfb xauth x11-utils imagemagick fonts-wqy-microhei
   socat ser2net python3 python3-serial valgrind
 )
+
+# ./test.sh --windows: the MinGW-w64 cross compiler (POSIX threads, for
+# std::thread), Wine to run its tests, and GoogleTest's sources to build it
+# for the target.
+windows_packages=(
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  wine64 googletest
+)
+
+if [ "${1:-}" = --windows ]; then
+  packages+=("${windows_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do
