@@ -113,7 +113,10 @@ class SerialDevice {
     WaitResult WaitWritable(const SerialEvent& stop);
     IoResult Write(const char* data, size_t size);
 
-    struct Native;  // the open handle and the backend's own state
+    // The open handle and the backend's own state, known only to the
+    // backend's files.
+    struct Native;
+    const Native& Get() const { return *native_; }
 
   private:
     explicit SerialDevice(std::unique_ptr<Native> native);
