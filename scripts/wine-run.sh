@@ -43,9 +43,10 @@ mapped=
 cleanup() {
   # The pty goes with meter-sim, and its number may soon be another
   # program's: COM1 must not keep pointing there.
+  # Registry first: a wineserver started meanwhile would map it again.
   if [ -n "$mapped" ]; then
-    rm -f "$WINEPREFIX/dosdevices/com1"
     write_ports "" || true
+    rm -f "$WINEPREFIX/dosdevices/com1"
   fi
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null || true
