@@ -1,0 +1,238 @@
+#include "SerialCore.h"
+
+#include "ParityMarks.h"
+#include "ReadChunker.h"
+#ifndef _WIN32
+#include "DeviceMap.h"
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace {
+// Modem lines and error counters are sampled this often where the driver
+// has them (at most ten wake-ups a second is the budget).
+constexpr auto kLineCheckPeriod = std::chrono::milliseconds(250);
+
+void PostTo(TNotifySink& notify, int message, uintptr_t wParam, uintptr_t lParam,
+            std::unique_ptr<char[]> chunk = nullptr) {
+    notify.Post(message, wParam, lParam, std::move(chunk));
+}
+
+void PostChunk(TNotifySink& notify, const std::string& chunk) {
+    auto copy = std::make_unique<char[]>(chunk.size() + 1);  // zero-filled
+    std::memcpy(copy.get(), chunk.data(), chunk.size());
+    const auto address = reinterpret_cast<uintptr_t>(copy.get());
+    PostTo(notify, MsgReceiveData, chunk.size(), address, std::move(copy));
+}
+
+bool WriteBlock(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify,
+                const TWriteQueue::Block& block) {
+    size_t offset = 0;
+    while (offset < block.Length) {
+        const IoResult put = port.Write(block.Data.get() + offset, block.Length - offset);
+        switch (put.status) {
+            case IoResult::Ok:
+                offset += put.count;
+                break;
+            case IoResult::WouldBlock:
+                switch (port.WaitWritable(closeEvent)) {
+                    case WaitResult::Stop:  // closing: the rest is discarded quietly
+                    case WaitResult::Closed:
+                        return false;
+                    case WaitResult::Gone:
+                    case WaitResult::Failed:
+                        PostTo(notify, MsgRequestHangup, 0, 0);
+                        return false;
+                    default:
+                        break;
+                }
+                break;
+            case IoResult::Closed:
+                return false;
+            case IoResult::Gone:
+            case IoResult::Failed:
+                PostTo(notify, MsgRequestHangup, 0, 0);
+                return false;
+        }
+    }
+    return true;
+}
+}  // namespace
+
+// --- TWriteQueue ---------------------------------------------------------
+
+bool TWriteQueue::Init() {
+    wake_ = SerialEvent::Create();
+    return wake_ != nullptr;
+}
+
+bool TWriteQueue::Push(Block block) {
+    std::lock_guard lock(mutex_);
+    if (closed_ || !wake_)
+        return false;
+    blocks_.push_back(std::move(block));
+    wake_->Set();
+    return true;
+}
+
+std::optional<TWriteQueue::Block> TWriteQueue::Pop() {
+    std::lock_guard lock(mutex_);
+    if (blocks_.empty()) {
+        // Reset under the lock: a Push after this sets it again, so the
+        // thread's next wait cannot miss it.
+        if (wake_)
+            wake_->Reset();
+        return std::nullopt;
+    }
+    Block block = std::move(blocks_.front());
+    blocks_.pop_front();
+    return block;
+}
+
+void TWriteQueue::Close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    blocks_.clear();
+}
+
+// --- Opening -------------------------------------------------------------
+
+std::unique_ptr<SerialDevice> OpenCommDevice(const std::string& commName) {
+#ifdef _WIN32
+    // COMn is a name of its own on Windows: no device map.
+    const std::string& device = commName;
+#else
+    const std::string device = ResolveSerialDevice(commName);
+#endif
+    SerialDevice::OpenError error = SerialDevice::OpenError::None;
+    int systemError = 0;
+    std::unique_ptr<SerialDevice> port = SerialDevice::Open(device, error, systemError);
+    if (error == SerialDevice::OpenError::NotAComm)
+        throw ECommsError("File handle is not a comm handle ", systemError);
+    if (!port)
+        throw ECommsError("Error opening serial port", systemError);
+    if (!port->SetupQueues(4096, 4096))
+        throw ECommsError("Cannot setup comm buffer");  // the device closes with `port`
+    return port;
+}
+
+// --- The receive thread --------------------------------------------------
+
+void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify) {
+    using Clock = ReadChunker::Clock;
+    ReadChunker chunker;
+    ParityMarkDecoder decoder;
+    std::vector<char> raw(ReadChunker::kCapacity);
+    std::string decoded;
+
+    LineEvents lineEvents;
+    bool counted = false;
+    // Where the driver cannot report its lines (a pty) the thread has
+    // nothing to sample and sleeps until input or the close event.
+    const bool watchLines = port.PollLineStatus(lineEvents, counted);
+    auto nextLineCheck = Clock::now() + kLineCheckPeriod;
+
+    // Delivers what a read holds before the thread ends on a vanished device.
+    auto endWithHangup = [&] {
+        if (std::string rest = chunker.Take(); !rest.empty())
+            PostChunk(notify, rest);
+        PostTo(notify, MsgRequestHangup, 0, 0);
+    };
+
+    chunker.Begin(port.Timeouts(), Clock::now());
+    for (;;) {
+        auto now = Clock::now();
+        std::optional<std::chrono::nanoseconds> wait = chunker.TimeLeft(now);
+        if (watchLines) {
+            const auto untilCheck = std::max<std::chrono::nanoseconds>(nextLineCheck - now, {});
+            if (!wait || untilCheck < *wait)
+                wait = untilCheck;
+        }
+
+        const WaitResult woke = port.WaitReadable(closeEvent, wait);
+        if (woke == WaitResult::Stop || woke == WaitResult::Closed)
+            break;
+        if (woke == WaitResult::Gone || woke == WaitResult::Failed) {
+            endWithHangup();
+            break;
+        }
+
+        size_t marks = 0;
+        ReceiveOptions options;
+        if (woke == WaitResult::Ready) {
+            const IoResult got = port.Read(raw.data(), std::max<size_t>(chunker.Room(), 1));
+            if (got.status == IoResult::Closed)
+                break;
+            if (got.status == IoResult::Gone || got.status == IoResult::Failed) {
+                endWithHangup();
+                break;
+            }
+            if (got.count > 0) {
+                options = port.CurrentReceiveOptions();
+                decoded.clear();
+                marks = decoder.Decode({raw.data(), got.count}, decoded, options.marks);
+                chunker.Feed(decoded, Clock::now());
+            }
+        }
+
+        now = Clock::now();
+        uint32_t countedErrors = 0;
+        if (watchLines && (marks > 0 || now >= nextLineCheck)) {
+            port.PollLineStatus(lineEvents, counted);
+            nextLineCheck = now + kLineCheckPeriod;
+            if (lineEvents.modemEvents)
+                PostTo(notify, MsgModemStateChange, 0, lineEvents.modemEvents);
+            countedErrors = lineEvents.lineErrors;
+        }
+        if (marks > 0 || countedErrors) {
+            const bool parityCheck = port.CurrentReceiveOptions().parityCheck;
+            if (uint32_t errors = ReportedLineErrors(countedErrors, counted, marks, parityCheck))
+                PostTo(notify, MsgReceiveError, 0, errors);
+        }
+
+        if (chunker.Complete(now)) {
+            const std::string chunk = chunker.Take();
+            if (chunk.empty())  // only under read totals: the loop ends quietly
+                break;
+            PostChunk(notify, chunk);
+            chunker.Begin(port.Timeouts(), now);
+        }
+    }
+    port.Purge(kPurgeRxAbort | kPurgeRxClear);
+}
+
+// --- The transmit thread -------------------------------------------------
+
+void RunTransmitThread(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify,
+                       TWriteQueue& queue, std::atomic<bool>& sendDataEmpty) {
+    // Starts true so the first empty queue is announced once.
+    bool wroteSinceNotice = true;
+    for (;;) {
+        std::optional<TWriteQueue::Block> block = queue.Pop();
+        if (!block) {
+            sendDataEmpty = true;
+            if (wroteSinceNotice)
+                PostTo(notify, MsgSendDataEmpty, 0, 0);
+            wroteSinceNotice = false;
+            const WaitResult woke = WaitForEvents(closeEvent, queue.Wake());
+            if (woke == WaitResult::Stop)
+                break;
+            if (woke == WaitResult::Signalled)
+                continue;
+            PostTo(notify, MsgRequestHangup, 0, 0);
+            break;
+        }
+        if (closeEvent.IsSet())
+            break;
+        if (!WriteBlock(port, closeEvent, notify, *block))
+            break;
+        wroteSinceNotice = true;
+    }
+    // Send refuses from now on; blocks still queued are discarded.
+    queue.Close();
+    port.Purge(kPurgeTxAbort | kPurgeTxClear);
+    sendDataEmpty = true;
+}
