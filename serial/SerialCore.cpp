@@ -1,10 +1,8 @@
 #include "SerialCore.h"
 
+#include "DeviceMap.h"
 #include "ParityMarks.h"
 #include "ReadChunker.h"
-#ifndef _WIN32
-#include "DeviceMap.h"
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -101,12 +99,7 @@ void TWriteQueue::Close() {
 // --- Opening -------------------------------------------------------------
 
 std::unique_ptr<SerialDevice> OpenCommDevice(const std::string& commName) {
-#ifdef _WIN32
-    // COMn is a name of its own on Windows: no device map.
-    const std::string& device = commName;
-#else
     const std::string device = ResolveSerialDevice(commName);
-#endif
     SerialDevice::OpenError error = SerialDevice::OpenError::None;
     int systemError = 0;
     std::unique_ptr<SerialDevice> port = SerialDevice::Open(device, error, systemError);
