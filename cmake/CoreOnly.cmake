@@ -1,13 +1,13 @@
 # The Qt-free core and its tests, for the Windows cross build: the protocol,
-# the serial core, the TCP client, the atomic file replacement, GoogleTest built for the
-# target from Debian's sources. ./test.sh --windows runs the tests under
-# Wine through scripts/wine-run.sh (the cross-compiling emulator).
+# the serial core, the TCP client, the atomic file replacement, and
+# GoogleTest built for the target from Debian's sources. ./test.sh --windows
+# runs the tests under Wine through scripts/wine-run.sh (the emulator).
 find_package(Threads REQUIRED)
 
-set(METER_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources to build for the target")
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
-add_subdirectory(${METER_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+if(NOT METER_GTEST_SOURCE)
+    set(METER_GTEST_SOURCE /usr/src/googletest)
+endif()
+include(cmake/GTestFromSource.cmake)
 
 # The Linux-built simulator the Wine tests talk to (over loopback and a pty).
 set(METER_SIM_EXECUTABLE "" CACHE FILEPATH "meter-sim built for the build machine")
