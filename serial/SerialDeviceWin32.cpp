@@ -1,8 +1,13 @@
 // Win32 backend of the serial device: a comm handle opened for overlapped
-// I/O, manual-reset events, and WaitForMultipleObjects for every wait. The
-// driver applies the component's time-outs itself (a read completes after
-// the read interval of silence), so every completed ReadFile is one whole
-// read, and the receive thread is told to take it as it comes.
+// I/O, manual-reset events, and WaitForMultipleObjects for every wait.
+//
+// The driver's reads complete as soon as the line pauses for a moment, and
+// the receive thread's chunker applies the component's five time-outs to
+// what they bring, as on POSIX. A read left to the component's own read
+// interval would hold the bytes until 100 ms of silence, and a reply could
+// then never end at its frame. ("At the first bytes", interval and
+// multiplier MAXDWORD, would say it directly, but Wine never completes such
+// an overlapped read on a pty.)
 #include "SerialDeviceWin32.h"
 
 #include "Win32Dcb.h"
@@ -20,6 +25,11 @@ struct SerialEvent::Native {
 namespace {
 constexpr DWORD kMaxDword = 0xFFFFFFFF;
 constexpr size_t kReadSize = 2048;
+// The read interval the driver works with: a read waits for its first byte
+// without limit and completes 1 ms after the last one of a burst. At 19200
+// baud a byte takes half a millisecond, so a busy line gives a read every
+// few bytes, which the chunker joins again.
+constexpr DWORD kDeliveryIntervalMs = 1;
 constexpr DWORD kLineEventMask = EV_ERR | EV_RLSD | EV_RING;
 constexpr DWORD kLineErrorMask = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK;
 
@@ -134,6 +144,9 @@ struct SerialDevice::Native {
                 return WaitResult::TimedOut;
             return WaitFromError(error);
         }
+        // Nothing read (a driver that ends reads on its own): read again.
+        if (got == 0)
+            return WaitResult::TimedOut;
         readDone = true;
         readCount = got;
         readTaken = 0;
@@ -306,18 +319,21 @@ void SerialDevice::ApplyLineSettings(const LineSettings& s) {
 }
 
 void SerialDevice::ApplyTimeouts(const CommTimeouts& timeouts) {
-    COMMTIMEOUTS c = ToCommTimeouts(timeouts);
+    // Reads: handed over at the first pause, the rest is the chunker's.
+    // Writes: as the component says.
+    CommTimeouts device = timeouts;
+    device.readIntervalTimeout = kDeliveryIntervalMs;
+    device.readTotalTimeoutMultiplier = 0;
+    device.readTotalTimeoutConstant = 0;
+    COMMTIMEOUTS c = ToCommTimeouts(device);
     ::SetCommTimeouts(native_->port, &c);
     std::lock_guard lock(settingsMutex_);
     timeouts_ = timeouts;
 }
 
 CommTimeouts SerialDevice::Timeouts() const {
-    // The driver has cut each read by the component's time-outs already:
-    // the receive thread takes what a read brings as soon as it brings it
-    // (interval and multiplier MAXDWORD: "at the first bytes", with a limit
-    // no read reaches).
-    return CommTimeouts{kMaxDword, kMaxDword, kMaxDword - 1, 0, 0};
+    std::lock_guard lock(settingsMutex_);
+    return timeouts_;
 }
 
 ReceiveOptions SerialDevice::CurrentReceiveOptions() const {
@@ -354,11 +370,6 @@ IoResult SerialDevice::Read(char* buffer, size_t size) {
     Native& n = *native_;
     if (!n.readDone)
         return {IoResult::WouldBlock};
-    // A read that the time-outs ended with nothing: only under read totals.
-    if (n.readCount == 0) {
-        n.readDone = false;
-        return {IoResult::Closed};
-    }
     const size_t count = std::min<size_t>(size, n.readCount - n.readTaken);
     std::memcpy(buffer, n.readBuffer.data() + n.readTaken, count);
     n.readTaken += static_cast<DWORD>(count);
