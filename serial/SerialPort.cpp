@@ -19,9 +19,9 @@ class TCommNotifier : public QObject, public TNotifySink {
     // keeps the events of one thread in order.
     void Post(int message, uintptr_t wParam, uintptr_t lParam,
               std::unique_ptr<char[]> chunk) override {
-        Enqueue(new TCommMessage(message, wParam, lParam, std::move(chunk)));
+        Post(new TCommMessage(message, wParam, lParam, std::move(chunk)));
     }
-    void Enqueue(TCommMessage* message);
+    void Post(TCommMessage* message);
 
     void Orphan() {
         owner_ = nullptr;
@@ -63,7 +63,7 @@ class TCommNotifier : public QObject, public TNotifySink {
 // The two workers hand their events to Qt one at a time. Out of line and
 // never a bare tail call (the lock is released after it), so this frame shows
 // in race reports: what Qt does under it is guarded by Qt's own locks.
-Q_NEVER_INLINE void TCommNotifier::Enqueue(TCommMessage* message) {
+Q_NEVER_INLINE void TCommNotifier::Post(TCommMessage* message) {
     std::lock_guard lock(postMutex_);
     posted_.fetch_add(1, std::memory_order_release);
     QCoreApplication::postEvent(this, message);
