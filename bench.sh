@@ -8,11 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh bench
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S . -B build-bench "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build-bench "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DMETER_BENCH=ON >/dev/null
 cmake --build build-bench -j "$(nproc)" --target bench_programs
 
 build="$PWD/build-bench"
@@ -28,7 +28,7 @@ export XDG_RUNTIME_DIR="$runtime"
 
 # figure  program  the rows it reports  [arguments]
 programs=(
-  "1|bench_serial_roundtrip|1a 1b|"
+  "1|bench_serial_roundtrip|1a 1b 1c 1d|"
   "2|bench_wait_cpu|2a 2b|"
   "3|bench_tcp_batch|3 3b|"
   "4|bench_logpane|4a|--benchmark_color=false"

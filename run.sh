@@ -5,18 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh run
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S . -B build-release "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build-release "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DMETER_TESTS=OFF >/dev/null
 # Only what the console and the demo need, not the test programs.
 cmake --build build-release -j "$(nproc)" --target meter-console meter-sim
-
-if [ ! -x build-release/console/meter-console ]; then
-  echo "meter-console is not built yet: the window does not exist in this checkout." >&2
-  exit 1
-fi
 
 if [ "${1:-}" = "--demo" ]; then
   exec ./scripts/demo.sh build-release

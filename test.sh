@@ -9,6 +9,7 @@
 #   ./test.sh --windows   the Qt-free core cross-built for Windows (MinGW-w64)
 #                         in build-windows/, its tests run under Wine against
 #                         meter-sim built for this machine in build/
+# With CI set in the environment warnings are errors.
 # Further arguments go to ctest, e.g. ./test.sh -L protocol; with --fuzz they
 # name the targets to run, e.g. FUZZ_SECONDS=600 ./test.sh --fuzz inifile
 # In the sanitizer modes every report of every process (meter-sim and other
@@ -31,7 +32,10 @@ if [ "$mode" = windows ]; then
   exec ./scripts/windows-tests.sh "$@"
 fi
 
-./scripts/install-deps.sh
+case "$mode" in
+  fuzz) ./scripts/install-deps.sh fuzz ;;
+  *)    ./scripts/install-deps.sh test ;;
+esac
 
 jobs=$(nproc)
 generator=()
@@ -44,7 +48,10 @@ case "$mode" in
   fuzz)  dir=build-fuzz; cmake_args=(-DMETER_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
 esac
 
-cmake -S . -B "$dir" "${generator[@]}" "${cmake_args[@]}" >/dev/null
+# Under CI (CI set, as CI runners do) warnings are errors.
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+cmake -S . -B "$dir" "${generator[@]}" "${cmake_args[@]}" -DMETER_WERROR="$werror" >/dev/null
 
 if [ "$mode" = fuzz ]; then
   # Only the fuzz targets: the rest of the tree is built by the other modes.

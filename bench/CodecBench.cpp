@@ -5,7 +5,8 @@
 #include "Frame.h"
 #include "GbenchRows.h"
 #include "MeterCommands.h"
-#include "ReplyScan.h"
+#include "HexText.h"
+#include "ReplyRule.h"
 #include "SerialLink.h"
 
 #include <benchmark/benchmark.h>
@@ -43,7 +44,7 @@ void BM_ProtocolPerAddress(benchmark::State& state) {
     for (auto _ : state) {
         const std::string request = BuildRequest(Operation::ReadReading, Tab::Network, kAddress);
         benchmark::DoNotOptimize(HexTextToBytes(request));
-        benchmark::DoNotOptimize(ScanReply(replyBytes, {}));
+        benchmark::DoNotOptimize(ReplyRule::ForAddress({}).Find(replyBytes));
         const std::string reply = BytesToHexText(replyBytes);
         std::string computed, received;
         benchmark::DoNotOptimize(

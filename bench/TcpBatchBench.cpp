@@ -10,6 +10,7 @@
 #include "BenchReport.h"
 #include "MeterCommands.h"
 #include "MeterSimProcess.h"
+#include "HexText.h"
 #include "SerialLink.h"
 #include "TApplication.h"
 #include "WindowDriver.h"

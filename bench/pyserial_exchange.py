@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """The baseline for the serial figures: Debian's python3-serial (pyserial)
-doing the console's exchange on the same pty, with the same line (8-E-1) and
-the same reply rule: wait up to the time-out for the first byte, then take
-bytes until more than 100 ms pass without one.
+doing the console's exchange on the same pty, with the same line (8-E-1).
+The round trip reads the reply frame by its length field, the way pyserial
+users read a DL/T 645 reply: up to the start byte 68, the rest of the header
+(address, 68, control, length L), then L + 2 bytes. The wait reads by
+silence: up to the time-out for the first byte, then bytes until more than
+100 ms pass without one.
 
 pyserial 3.5's inter_byte_timeout does not end a read on silence under POSIX
 (its select() waits for the whole time-out), so the rule is written the way
@@ -11,7 +14,8 @@ first byte comes or the time-out has passed, then until one comes back empty.
 The port is configured once: on a pty the kernel drops the parity bit, and
 pyserial's later reconfigure (a changed timeout) then fails with EINVAL.
 
-  roundtrip PORT FRAME COUNT  COUNT exchanges; prints "done T" per exchange,
+  roundtrip PORT FRAME COUNT  COUNT exchanges read by the frame's length;
+                              prints "done T" per exchange,
                               T the CLOCK_MONOTONIC seconds when the reply
                               was decoded, and "reading R" for the last one
   wait PORT FRAME SECONDS     one unanswered exchange; prints "cpu C wall W"
@@ -29,6 +33,22 @@ SILENCE = 0.1
 def open_port(path):
     return serial.Serial(path, 2400, bytesize=serial.EIGHTBITS, parity=serial.PARITY_EVEN,
                          stopbits=serial.STOPBITS_ONE, timeout=SILENCE)
+
+
+def exchange_frame(port, request, timeout):
+    port.reset_input_buffer()
+    port.write(request)
+    deadline = time.monotonic() + timeout
+    reply = b""
+    while not reply.endswith(b"\x68"):
+        if time.monotonic() >= deadline:
+            return reply
+        reply += port.read(1)
+    header = port.read(9)  # address, 68, control, length
+    reply += header
+    if len(header) < 9:
+        return reply
+    return reply + port.read(header[8] + 2)  # data, checksum, 16
 
 
 def exchange(port, request, timeout):
@@ -70,7 +90,7 @@ def main():
         port = open_port(path)
         done, reading = [], None
         for _ in range(int(sys.argv[4])):
-            reply = exchange(port, frame, 3.0)
+            reply = exchange_frame(port, frame, 3.0)
             reading = decode_reading(reply) if reply else None
             done.append(time.monotonic())
         port.close()

@@ -1,6 +1,9 @@
+include(GoogleTest)
+
 # meter_add_test(NAME name LABELS l1 [l2...] SOURCES ... [LIBS ...] [TIMEOUT s])
-# One GoogleTest program, registered with CTest as one test. Every test runs
-# with the offscreen Qt platform so no display is needed.
+# One GoogleTest program; CTest sees each of its cases as a test of its own
+# (named Suite.Case), so `ctest -R` runs one case and a failure names it.
+# Every case runs with the offscreen Qt platform so no display is needed.
 function(meter_add_test)
     cmake_parse_arguments(T "" "NAME;TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
@@ -8,9 +11,16 @@ function(meter_add_test)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
-    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
-    set_tests_properties(${T_NAME} PROPERTIES
-        LABELS "${T_LABELS}"
-        TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;METER_BUILD_DIR=${CMAKE_BINARY_DIR};METER_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    # The environment goes on the command line: the properties of discovered
+    # tests cannot hold a list, and the listing itself needs the platform too.
+    set_property(TARGET ${T_NAME} PROPERTY CROSSCOMPILING_EMULATOR env QT_QPA_PLATFORM=offscreen
+        METER_BUILD_DIR=${CMAKE_BINARY_DIR} METER_SOURCE_DIR=${CMAKE_SOURCE_DIR})
+    # Listed when CTest runs, not at build time: a sanitizer build then never
+    # runs a test program outside the suite.
+    gtest_discover_tests(${T_NAME}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 30
+        PROPERTIES
+            LABELS "${T_LABELS}"
+            TIMEOUT ${T_TIMEOUT})
 endfunction()

@@ -1,5 +1,7 @@
 #include "IniFile.h"
 
+#include "HexText.h"
+
 #include <limits>
 
 namespace {
@@ -32,13 +34,7 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 int DigitValue(char c, int base) {
-    int v = -1;
-    if (c >= '0' && c <= '9')
-        v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        v = c - 'A' + 10;
+    const int v = HexDigitValue(c);
     return v < base ? v : -1;
 }
 

@@ -35,6 +35,7 @@ QLabel#lblTimeCaption, QLabel#lbltime2 { font-size: 20px; }
 QLabel#lbltime2 { color: #FFFFFF; }
 QLabel#Label1 { color: #98A2AC; font-size: 13px; font-weight: normal; }
 QLabel#lblAddrListHeader { color: #B8C2CA; font-size: 14px; }
+QLabel#lblComDevice { color: #B8C2CA; font-size: 12px; font-weight: normal; }
 QLabel#lblValveStateCOM, QLabel#lblDATA {
     color: #7FD3FF;
     font-size: 18px;
@@ -54,6 +55,7 @@ QLineEdit, QComboBox, QPlainTextEdit#AddrList, QPlainTextEdit#sResultList {
     selection-color: #FFFFFF;
 }
 QLineEdit { padding: 0px 4px; }
+QComboBox#edtComDevice { font-size: 12px; }
 QLineEdit:focus, QComboBox:focus, QPlainTextEdit#AddrList:focus { border: 1px solid #3FA3E0; }
 QComboBox { padding: 0px 22px 0px 4px; }
 QComboBox::drop-down {
@@ -149,7 +151,7 @@ QPlainTextEdit#AddrList QScrollBar:vertical, QPlainTextEdit#sResultList QScrollB
 }
 
 QFrame#sStatusBar1 { background: #1D2125; border-top: 1px solid #15181B; }
-QLabel#sStatusBar1Panel0, QLabel#sStatusBar1Panel1 {
+QLabel#sStatusBar1Panel0, QLabel#sStatusBar1Panel1, QLabel#sStatusBar1Panel2 {
     color: #DEE3E7;
     font-size: 13px;
     font-weight: normal;

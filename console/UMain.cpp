@@ -2,6 +2,7 @@
 
 #include "AppPaths.h"
 #include "AtomicFile.h"
+#include "DailyRecord.h"
 #include "DeviceMap.h"
 #include "FrameCodec.h"
 #include "IniFile.h"
@@ -14,11 +15,19 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QTimer>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <stdexcept>
@@ -81,13 +90,33 @@ QString CaptionForVersion(const QDateTime& executableWritten) {
 namespace {
 // The window whose log pane receives the frame builder's failures.
 TForm1* frameLogOwner = nullptr;
+// The window told when the open serial device goes away.
+TForm1* portGoneOwner = nullptr;
 }  // namespace
 
-TForm1::TForm1(const QString& configPath, QWidget* parent)
+namespace {
+QString ChosenStateDir(const QString& configPath, const QString& stateDir) {
+    if (!stateDir.isEmpty())
+        return QFileInfo(stateDir).absoluteFilePath();
+    if (!configPath.isEmpty())
+        return QFileInfo(configPath).absolutePath();
+    return QFileInfo(StateDirectory()).absoluteFilePath();
+}
+}  // namespace
+
+TForm1::TForm1(const QString& configPath, QWidget* parent, const QString& stateDir)
     : QWidget(parent),
       ui(std::make_unique<Ui::TForm1>()),
       configPath(
-          QFileInfo(configPath.isEmpty() ? DefaultConfigPath() : configPath).absoluteFilePath()) {
+          QFileInfo(configPath.isEmpty() ? DefaultConfigPath() : configPath).absoluteFilePath()),
+      configPathIsDefault(configPath.isEmpty()),
+      deviceWatch(deviceRoots),
+      stateDir(ChosenStateDir(configPath, stateDir)),
+      sessionLog(std::make_unique<TSessionLog>(this->stateDir + QStringLiteral("/logs"))),
+      resultsRecord(std::make_unique<TResultsRecord>(this->stateDir + QStringLiteral("/results"))) {
+    openFolder = [](const QString& folder) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    };
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -115,12 +144,33 @@ TForm1::TForm1(const QString& configPath, QWidget* parent)
     });
     frameLogOwner = this;
 
+    // Adapters come and go while the console runs.
+    deviceTimer = new QTimer(this);
+    deviceTimer->setInterval(1000);
+    connect(deviceTimer, &QTimer::timeout, this,
+            [this] { TApplication::Guard([this] { RefreshSerialDevices(); }); });
+    // Between two ticks a device can come and go (brltty takes an adapter
+    // within a second); a change in /dev is looked at at once.
+    auto* devWatcher = new QFileSystemWatcher(this);
+    devWatcher->addPath(QFile::decodeName(QByteArray::fromStdString(deviceRoots.dev)));
+    connect(devWatcher, &QFileSystemWatcher::directoryChanged, this,
+            [this] { TApplication::Guard([this] { RefreshSerialDevices(); }); });
+    SetPortGoneHandler([this] { TApplication::Guard([this] { SerialPortGone(); }); });
+    portGoneOwner = this;
+
+    ui->sStatusBar1Panel2->installEventFilter(this);
     BindEvents();
     Timer1->start();
+    RefreshSerialDevices();
+    deviceTimer->start();
     FormCreate();
 }
 
 TForm1::~TForm1() {
+    if (portGoneOwner == this) {
+        SetPortGoneHandler(nullptr);
+        portGoneOwner = nullptr;
+    }
     if (frameLogOwner == this) {
         SetFrameLogSink(nullptr);
         frameLogOwner = nullptr;
@@ -141,6 +191,9 @@ void TForm1::BindEvents() {
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
     // activated: only the operator's pick, not a selection made from code.
     bind(ui->cbWaterType, &QComboBox::activated, &TForm1::cbWaterTypeChange);
+    bind(ui->edtComName, &QComboBox::currentIndexChanged, &TForm1::ShowComDevice);
+    connect(ui->edtComDevice, &QComboBox::activated, this,
+            [this](int index) { TApplication::Guard([&] { edtComDeviceChange(index); }); });
 
     const struct {
         QPushButton* button;
@@ -158,6 +211,7 @@ void TForm1::BindEvents() {
         {ui->btnGetValveStateTCP, &TForm1::btnGetValveStateTCPClick},
         {ui->btnOpenValveTCP, &TForm1::btnOpenValveTCPClick},
         {ui->btnCloseValveTCP, &TForm1::btnCloseValveTCPClick},
+        {ui->btnStopTCP, &TForm1::btnStopTCPClick},
         {ui->Button1, &TForm1::Button1Click},
         {ui->Button2, &TForm1::Button2Click},
     };
@@ -172,6 +226,7 @@ void TForm1::FormCreate() {
     ReplyArrived = false;
     ui->sStatusBar1Panel0->clear();
     ui->sStatusBar1Panel1->clear();
+    ShowRecordFolders(clock().date());
     ui->btnOpenCOM->setText(QStringLiteral("打开串口"));
     Timer1Timer();
     ui->edtPW->setText(DefaultMeterPassword);
@@ -193,7 +248,66 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::Timer1Timer() {
-    ui->lbltime2->setText(FormatLocalDateTime(clock()));
+    const QDateTime now = clock();
+    ui->lbltime2->setText(FormatLocalDateTime(now));
+    if (now.date() != shownRecordDay)
+        ShowRecordFolders(now.date());
+}
+
+QString TForm1::SessionLogPath(const QDate& day) const {
+    return sessionLog->PathFor(day);
+}
+
+QString TForm1::ResultsPath(const QDate& day) const {
+    return resultsRecord->PathFor(day);
+}
+
+void TForm1::ShowRecordFolders(const QDate& day) {
+    shownRecordDay = day;
+    QLabel* panel = ui->sStatusBar1Panel2;
+    const QString folder = QDir::toNativeSeparators(stateDir);
+    const QString text = QStringLiteral("记录：") + folder;
+    // The panel is narrow: the end of the path says most, the tip says all.
+    panel->setText(
+        panel->fontMetrics().elidedText(text, Qt::ElideMiddle, panel->contentsRect().width()));
+    panel->setToolTip(QStringLiteral("今日日志：%1\n今日结果：%2\n单击打开文件夹")
+                          .arg(QDir::toNativeSeparators(SessionLogPath(day)),
+                               QDir::toNativeSeparators(ResultsPath(day))));
+}
+
+void TForm1::sStatusBar1Panel2Click() {
+    // The folder may not exist before the first entry.
+    QDir().mkpath(stateDir);
+    if (openFolder)
+        openFolder(stateDir);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui->sStatusBar1Panel2 && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
+        ui->sStatusBar1Panel2->rect().contains(
+            static_cast<QMouseEvent*>(event)->position().toPoint())) {
+        TApplication::Guard([this] { sStatusBar1Panel2Click(); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::NoteRecordFailure(bool& noted, const QString& what, const QString& path) {
+    if (noted)
+        return;
+    noted = true;
+    ui->sStatusBar1Panel1->setText(what + QStringLiteral("无法写入：") +
+                                   QDir::toNativeSeparators(path));
+}
+
+void TForm1::RecordResult(const MeterResult& result) {
+    const QDateTime now = clock();
+    if (resultsRecord->Append(now, result))
+        resultsFailureNoted = false;
+    else
+        NoteRecordFailure(resultsFailureNoted, QStringLiteral("结果记录"),
+                          resultsRecord->PathFor(now.date()));
 }
 
 void TForm1::cbWaterTypeChange() {
@@ -258,8 +372,15 @@ void TForm1::AppendLog(const QString& message, const QString& title) {
     // limit plus one whole entry.
     if (logPane->DisplayedRows() > kLogRowLimit)
         logPane->Clear();
-    const QString header = title + u'[' + FormatLocalDateTime(clock()) + u']';
+    const QDateTime now = clock();
+    const QString header = title + u'[' + FormatLocalDateTime(now) + u']';
     logPane->AppendLines(header + u'\n' + message + u'\n');
+    // The pane forgets; the session log keeps every entry.
+    if (sessionLog->Append(now, header, message))
+        sessionLogFailureNoted = false;
+    else
+        NoteRecordFailure(sessionLogFailureNoted, QStringLiteral("会话日志"),
+                          sessionLog->PathFor(now.date()));
 }
 
 void TForm1::LoadSettings() {
@@ -283,6 +404,8 @@ void TForm1::LoadSettings() {
     ui->edtRemotePort->setText(QString::number(ini.ReadInteger("TCP", "Port", kDefaultTcpPort)));
 
     SetSerialDeviceMap(PortsSection(ini));
+    chosenPorts.clear();
+    ShowComDevice();
 }
 
 void TForm1::SaveSettings() {
@@ -308,10 +431,23 @@ void TForm1::SaveSettings() {
     ini.WriteInteger(
         "TCP", "Port",
         ParseWholeNumber(ui->edtRemotePort->text().toStdString()).value_or(kDefaultTcpPort));
+    for (const auto& [port, device] : chosenPorts)
+        ini.WriteString("Ports", "COM" + std::to_string(port), device);
 
     const std::string text = ini.Text();
     if (read == ReadResult::Read && text == old)
         return;
+    // A file the user made read-only stays as it is, even where the folder
+    // would let a new file take its place. No write bit at all counts as
+    // read-only for root too.
+    struct stat st;
+    if (read == ReadResult::Read && (::access(path.c_str(), W_OK) != 0 ||
+                                     (::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0)))
+        throw failure;
+    // The console's own XDG folder may not exist yet; a folder someone else
+    // named is not ours to create.
+    if (read == ReadResult::Missing && configPathIsDefault)
+        QDir().mkpath(QFileInfo(configPath).absolutePath());
     if (!WriteFileAtomically(path, text, nullptr))
         throw failure;
 }

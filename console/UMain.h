@@ -9,11 +9,16 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "SerialDiagnosis.h"
+#include "SerialDiscovery.h"
 #include "TcpClient.h"
+
+struct TcpExchangeResult;
 
 namespace Ui {
 class TForm1;
@@ -21,6 +26,9 @@ class TForm1;
 class QPushButton;
 class QTimer;
 class TLogPane;
+class TResultsRecord;
+class TSessionLog;
+struct MeterResult;
 
 // Put into both password fields at start-up and whenever the model changes.
 inline const QString DefaultMeterPassword = QStringLiteral("250913");
@@ -32,13 +40,19 @@ QString CaptionForVersion(const QDateTime& executableWritten);
 // Serial tab: why a port did not open, for the operator in status panel 1,
 // from the system's error number; empty for 0 (no reason known).
 QString SerialOpenFailureReason(int systemError);
+// The same from what the system told about the failure, with the remedy
+// (who holds the device, which group to join, brltty, ModemManager).
+QString SerialOpenFailureReason(const SerialOpenDiagnosis& diagnosis, int systemError);
 
 class TForm1 : public QWidget {
     Q_OBJECT
 
   public:
-    // configPath empty: Config.ini beside the executable.
-    explicit TForm1(const QString& configPath = QString(), QWidget* parent = nullptr);
+    // configPath empty: Config.ini beside the executable. stateDir holds
+    // logs/ and results/; empty: the console's state folder, or the folder
+    // of configPath when one is given (the console's files stay together).
+    explicit TForm1(const QString& configPath = QString(), QWidget* parent = nullptr,
+                    const QString& stateDir = QString());
     ~TForm1() override;
 
     // The controls of UMain.ui, each under its own name (ui->edtAddr, ...).
@@ -56,8 +70,22 @@ class TForm1 : public QWidget {
     // Source of "now" for the clock and the log; tests may fix it.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
 
+    // Where device discovery looks; tests point new windows at fake trees.
+    static SerialDiscoveryRoots deviceRoots;
+    // What the open-failure diagnosis reads; tests replace it.
+    std::function<DiagnosisSources()> diagnosisSources = [] { return SystemDiagnosisSources(); };
+    // Reads the device tree again and refreshes edtComDevice (also every second).
+    void RefreshSerialDevices();
+    const std::vector<SerialDeviceInfo>& SerialDevices() const { return deviceWatch.Devices(); }
+    // Shows a folder in the desktop's file manager; tests replace it.
+    std::function<void(const QString& folder)> openFolder;
+
     static QString DefaultConfigPath();
     QString ConfigPath() const { return configPath; }
+    // The folder that holds logs/ and results/.
+    QString StateDir() const { return stateDir; }
+    QString SessionLogPath(const QDate& day) const;
+    QString ResultsPath(const QDate& day) const;
 
     // Operations shared by the handlers.
     bool ModelSupportsValve() const;
@@ -69,6 +97,8 @@ class TForm1 : public QWidget {
     void AppendLog(const QString& message, const QString& title);
     // One line at the end of the network tab's result list (both tabs write it).
     void AppendResultLine(const std::string& line);
+    // One row of today's results record.
+    void RecordResult(const MeterResult& result);
     void LoadSettings();
     void SaveSettings();
 
@@ -86,6 +116,11 @@ class TForm1 : public QWidget {
     void btnGetValveStateCOMClick();
     void btnGetDataCOMClick();
     void Button2Click();
+    void edtComDeviceChange(int index);
+    // edtComName changed: show what the selected port resolves to.
+    void ShowComDevice();
+    // The open device went away: close the port and say so.
+    void SerialPortGone();
 
     // Network tab (UMainNetwork.cpp).
     void btnOpenTCPClick();
@@ -94,18 +129,28 @@ class TForm1 : public QWidget {
     void btnGetValveStateTCPClick();
     void btnOpenValveTCPClick();
     void btnCloseValveTCPClick();
+    void btnStopTCPClick();
     void Button1Click();
+
+    // Status panel 2: where today's log and results go.
+    void sStatusBar1Panel2Click();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     // Network tab (UMainNetwork.cpp): the four batch operations differ only
     // in the parameters a NetworkBatch holds.
     struct NetworkBatch;
     void RunNetworkBatch(const NetworkBatch& batch);
-    // Serves one address line; false ends the batch.
+    // Serves one address line; false ends the batch. served is its record
+    // as far as it is known.
     bool ServeAddress(const NetworkBatch& batch, const QString& line);
+    bool ServeAddress(const NetworkBatch& batch, const QString& line, MeterResult& served);
+    void ShowNetworkResult(const MeterResult& result);
+    void LogSkipped(const TcpExchangeResult& result, const QString& title);
+    void ShowLinkDownIfClosed();
     // Network work in progress: keeps the window painting while the gateway
     // client waits and holds the operator's input until the work ends. Null
     // when none runs.
@@ -116,9 +161,24 @@ class TForm1 : public QWidget {
 
     void BindEvents();
     QList<QPushButton*> CommandButtons() const;
+    // Panel 2's text and tip for the day of this moment.
+    void ShowRecordFolders(const QDate& day);
+    // Panel 1 tells the operator once when a record cannot be written.
+    void NoteRecordFailure(bool& noted, const QString& what, const QString& path);
 
     QString configPath;
+    bool configPathIsDefault;
     TLogPane* logPane = nullptr;
+    SerialDeviceWatch deviceWatch;
+    QTimer* deviceTimer = nullptr;
+    // Devices the operator picked in edtComDevice, saved to [Ports] at close.
+    std::map<int, std::string> chosenPorts;
+    QString stateDir;
+    std::unique_ptr<TSessionLog> sessionLog;
+    std::unique_ptr<TResultsRecord> resultsRecord;
+    bool sessionLogFailureNoted = false;
+    bool resultsFailureNoted = false;
+    QDate shownRecordDay;
     // Host as read from Config.ini and as the field showed it. Bytes that are
     // not UTF-8, or more than the field holds, do not survive the field, so
     // a field left as loaded saves them as they were.

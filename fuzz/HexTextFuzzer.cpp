@@ -5,7 +5,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "SerialLink.h"
+#include "HexText.h"
 
 namespace {
 bool IsHexDigit(char c) {

@@ -3,23 +3,14 @@
 #include <chrono>
 #include <exception>
 
-#include "ReplyScan.h"
-#include "SerialLink.h"
+#include "HexText.h"
+#include "ReplyRule.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 
 // Past this much without a frame the peer is sending noise: stop collecting.
 constexpr size_t kPendingLimit = 65536;
-
-const std::string kBroadcastAddress(6, '\x99');
-
-TcpExchangeResult ReadFailure() {
-    return {true, {}};
-}
-TcpExchangeResult Reply(const std::string& bytes) {
-    return {false, BytesToHexText(bytes)};
-}
 }  // namespace
 
 TcpExchangeResult TcpExchange(TcpClient& client, const std::string& frameHex, int waitMs,
@@ -27,18 +18,25 @@ TcpExchangeResult TcpExchange(TcpClient& client, const std::string& frameHex, in
     if (!client.IsOpen())
         return {};
 
+    TcpExchangeResult result;
+    // A failure that closed the client took the connection with it.
+    auto failed = [&](const std::exception& e) {
+        result.readFailure = true;
+        if (!client.IsOpen())
+            result.linkLost = e.what();
+        return result;
+    };
+
     // Whatever is already waiting is the rest of an earlier answer; left
     // there it would be taken for this meter's reply.
     try {
         client.DiscardPendingInput();
-    } catch (const std::exception&) {
-        return ReadFailure();
+    } catch (const std::exception& e) {
+        return failed(e);
     }
 
     const std::string request = HexTextToBytes(frameHex);
-    std::string expectedAddress(FrameAddress(request));
-    if (expectedAddress == kBroadcastAddress)
-        expectedAddress.clear();
+    const ReplyRule rule = ReplyRule::ForRequest(request);
 
     client.Send(request);
 
@@ -51,32 +49,37 @@ TcpExchangeResult TcpExchange(TcpClient& client, const std::string& frameHex, in
             waitStart = Clock::now();
             count = client.WaitForData(waitMs);
         }
-    } catch (const std::exception&) {
-        return ReadFailure();
+    } catch (const std::exception& e) {
+        return failed(e);
     }
     const auto deadline = waitStart + std::chrono::milliseconds(waitMs);
 
     std::string pending = client.TakeInput(count);
     for (;;) {
-        const ReplyScanResult found = ScanReply(pending, expectedAddress);
-        if (found.kind == ReplyScanKind::kFrame)
-            return Reply(pending.substr(0, found.end));
-        if (found.kind == ReplyScanKind::kForeignFrame) {
-            pending.erase(0, found.end);
-            continue;
-        }
+        if (rule.ReplyEnd(pending) > 0)
+            break;
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || pending.size() > kPendingLimit)
             break;
         try {
             count = client.WaitForData(static_cast<int>(left));
-        } catch (const std::exception&) {
-            break;  // time-out, or the connection went: what arrived is all there is
+        } catch (const std::exception& e) {
+            // Time-out, or the connection went: what arrived is all there is.
+            if (!client.IsOpen())
+                result.linkLost = e.what();
+            break;
         }
         pending += client.TakeInput(count);
     }
-    if (pending.empty())
-        return ReadFailure();
-    return Reply(pending);
+    const ReceivedSplit split = SplitReceived(pending, rule);
+    result.skipped = BytesToHexText(split.skipped);
+    // A cut frame from a connection that then went is no reply: the link's
+    // loss is the outcome, not a checksum error.
+    if (split.reply.empty() || (!split.found && !result.linkLost.empty())) {
+        result.readFailure = true;
+        return result;
+    }
+    result.reply = BytesToHexText(split.reply);
+    return result;
 }

@@ -1,5 +1,7 @@
 #include "FrameCodec.h"
 
+#include "HexText.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -12,38 +14,13 @@ FrameLogSink& LogSink() {
     return sink;
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // A piece of the pair walk: one or two characters read as a hex number.
 // The message names the piece the way the operator typed it, with "$".
 int PieceValue(std::string_view piece) {
-    int value = 0;
-    bool valid = !piece.empty() && piece.size() <= 2;
-    for (char c : piece) {
-        int digit = HexDigitValue(c);
-        if (digit < 0) {
-            valid = false;
-            break;
-        }
-        value = value * 16 + digit;
-    }
-    if (!valid)
+    const std::optional<int> value = HexPieceValue(piece);
+    if (!value)
         throw EConvertError("'$" + std::string(piece) + "' is not a valid integer value");
-    return value;
-}
-
-void AppendHexByte(std::string& out, int value) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    out.push_back(kDigits[(value >> 4) & 0xF]);
-    out.push_back(kDigits[value & 0xF]);
+    return *value;
 }
 
 // Pieces at 0, 2, 4, ... emitted last to first; an odd text's lone last

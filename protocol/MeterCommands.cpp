@@ -3,6 +3,8 @@
 #include <cstdint>
 
 #include "FrameCodec.h"
+#include "HexText.h"
+#include "ResultRecord.h"
 
 namespace {
 
@@ -50,6 +52,10 @@ constexpr char kOpenFailed[] = "直接开阀执行失败！  失败代码: ";
 constexpr char kCloseFailed[] = "直接关阀执行失败！  失败代码: ";
 constexpr char kValveOpen[] = "阀门开关状态 开";
 constexpr char kValveClosed[] = "阀门开关状态 关";
+// Read reading uses one text for an empty line and for a read failure.
+constexpr char kReadingNotRead[] = "TCP/IP读表数";
+constexpr char kAddressEmpty[] = "通讯地址为空";
+constexpr char kAddressFailed[] = "通讯地址出错";
 
 // Status lines for bits 0, 1, 2, 3, 6, 7: {bit set, bit clear}.
 struct StatusLine {
@@ -68,27 +74,40 @@ constexpr StatusLine kStatusLines[] = {
     {7, "阀门开关状态 关", "阀门开关状态 开", "阀门开关状态 关", "阀门开关状态 开"},
 };
 
+std::vector<std::string> OkLines(const MeterResult& r) {
+    const bool serial = r.tab == Tab::Serial;
+    switch (r.operation) {
+        case Operation::ReadAddress:
+            // The serial tab puts the address into its field instead.
+            return serial ? std::vector<std::string>{} : std::vector<std::string>{r.address};
+        case Operation::ReadReading: {
+            std::vector<std::string> lines;
+            if (r.readingHundredths)
+                lines.push_back(
+                    ResultLine(r.address, FormatTons(*r.readingHundredths) + kTonsSuffix));
+            if (r.status)
+                lines.push_back(ResultLine(r.address, (serial ? kStatusDoneSerial : kStatusDone) +
+                                                          StatusReport(*r.status, serial)));
+            return lines;
+        }
+        case Operation::OpenValve:
+            return {ResultLine(r.address, kOpenDoneLine)};
+        case Operation::CloseValve:
+            return {ResultLine(r.address, kCloseDoneLine)};
+        case Operation::ReadValveState:
+            if (serial || !r.valveClosed)
+                return {};
+            return {ResultLine(r.address, *r.valveClosed ? kValveClosed : kValveOpen)};
+    }
+    return {};
+}
+
 // A reply byte read as a hex number; empty when the reply was too short.
 int HexFieldValue(const std::string& field) {
-    int value = 0;
-    bool valid = !field.empty() && field.size() <= 2;
-    for (char c : field) {
-        int digit = -1;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        if (digit < 0) {
-            valid = false;
-            break;
-        }
-        value = value * 16 + digit;
-    }
-    if (!valid)
+    const std::optional<int> value = HexPieceValue(field);
+    if (!value)
         throw EConvertError("'$" + field + "' is not a valid integer value");
-    return value;
+    return *value;
 }
 
 // The reading's digits as a decimal number; BCD nibbles above 9 mean a
@@ -119,65 +138,83 @@ bool ChecksumRequired(Operation operation, Tab tab, const std::string& reply) {
     }
 }
 
-void DecodeReading(ReplyOutcome& out, Tab tab, const std::string& reply,
-                   const std::string& address) {
+void DecodeReading(ReplyOutcome& out, Tab tab, const std::string& reply) {
     out.digits = DecodeDataField(FrameFieldAt(reply, kValueOffset, kReadingDigits));
-    out.tons = FormatTons(DecimalValue(out.digits));
+    const int hundredths = DecimalValue(out.digits);
+    out.tons = FormatTons(hundredths);
     out.kind = OutcomeKind::Reading;
-    out.resultLine = ResultLine(address, out.tons + kTonsSuffix);
+    out.result.kind = ResultKind::Ok;
+    out.result.readingHundredths = hundredths;
     out.logText = kReadingDone + out.digits;
     if (tab == Tab::Serial)
         out.labelText = out.tons + kTonsSuffix;
-    if (out.length != kLengthWithStatus)
-        return;
-    const int status = HexFieldValue(FrameFieldAt(reply, kStatusOffset, 2)) - kDataOffset;
-    out.statusReport = StatusReport(status, tab == Tab::Serial);
-    out.statusLine = ResultLine(
-        address, (tab == Tab::Serial ? kStatusDoneSerial : kStatusDone) + out.statusReport);
-    out.statusLogText = kStatusDone + out.statusReport;
+    if (out.length == kLengthWithStatus) {
+        const int status = HexFieldValue(FrameFieldAt(reply, kStatusOffset, 2)) - kDataOffset;
+        out.statusReport = StatusReport(status, tab == Tab::Serial);
+        out.statusLogText = kStatusDone + out.statusReport;
+        out.result.status = status;
+    }
+    const std::vector<std::string> lines = ResultListLines(out.result);
+    out.resultLine = lines.at(0);
+    if (lines.size() > 1)
+        out.statusLine = lines[1];
 }
 
-void DecodeValveWrite(ReplyOutcome& out, bool open, const std::string& reply,
-                      const std::string& address) {
+void DecodeValveWrite(ReplyOutcome& out, bool open, const std::string& reply) {
+    // Neither success nor refusal: nothing is shown, and the record calls it an error.
     if (out.controlCode != kControlWriteReply)
         return;
     if (out.length == kLengthWriteDone) {
         out.kind = OutcomeKind::ValveSuccess;
-        out.resultLine = ResultLine(address, open ? kOpenDoneLine : kCloseDoneLine);
+        out.result.kind = ResultKind::Ok;
         out.logText = (open ? kOpenDoneLog : kCloseDoneLog) + out.controlCode;
     } else if (out.length == kLengthWriteRefused) {
         const int code = HexFieldValue(FrameFieldAt(reply, kFailureCodeOffset, 2)) - kDataOffset;
         out.kind = OutcomeKind::ValveRefused;
+        out.result.kind = ResultKind::Refused;
+        out.result.failureCode = code;
         out.statusReport = StatusReport(code, false);
-        const std::string text = (open ? kOpenFailed : kCloseFailed) + out.statusReport;
-        out.resultLine = ResultLine(address, text);
-        out.logText = text;
+        out.logText = (open ? kOpenFailed : kCloseFailed) + out.statusReport;
+    } else {
+        return;
     }
+    out.resultLine = ResultListLines(out.result).at(0);
 }
 
-void DecodeValveState(ReplyOutcome& out, Tab tab, const std::string& reply,
-                      const std::string& address) {
+void DecodeValveState(ReplyOutcome& out, Tab tab, const std::string& reply) {
     const int state = HexFieldValue(DecodeDataField(FrameFieldAt(reply, kValueOffset, 2)));
     out.kind = OutcomeKind::ValveState;
     out.valveClosed = ByteToBitString(state, 7)[7] != '0';
-    const std::string text = out.valveClosed ? kValveClosed : kValveOpen;
+    out.result.kind = ResultKind::Ok;
+    out.result.valveClosed = out.valveClosed;
     if (tab == Tab::Serial)
-        out.labelText = text;
+        out.labelText = out.valveClosed ? kValveClosed : kValveOpen;
     else
-        out.resultLine = ResultLine(address, text);
+        out.resultLine = ResultListLines(out.result).at(0);
 }
 
 ReplyOutcome ChecksumFailure(std::string text) {
     ReplyOutcome out;
     out.kind = OutcomeKind::ChecksumError;
+    out.result.kind = ResultKind::ChecksumError;
     out.logText = std::move(text);
     return out;
 }
 
 ReplyOutcome NoAnswer(ReplyOutcome out, const char* text) {
     out.kind = OutcomeKind::NoAnswer;
+    out.result.kind = ResultKind::NoAnswer;
     out.logText = text;
     return out;
+}
+
+// The record's identity: which request, to whom, and the reply as received.
+void Identify(MeterResult& result, Operation operation, Tab tab, const std::string& reply,
+              const std::string& address) {
+    result.tab = tab;
+    result.operation = operation;
+    result.address = MakeRequest(operation, tab, address).address;
+    result.reply = reply;
 }
 
 }  // namespace
@@ -226,10 +263,14 @@ std::optional<std::string> CheckReplyChecksum(Operation operation, Tab tab,
 ReplyOutcome DecodeReply(Operation operation, Tab tab, const std::string& reply,
                          const std::string& address) {
     std::string computed, received;
-    if (auto error = CheckReplyChecksum(operation, tab, reply, computed, received))
-        return ChecksumFailure(std::move(*error));
+    if (auto error = CheckReplyChecksum(operation, tab, reply, computed, received)) {
+        ReplyOutcome out = ChecksumFailure(std::move(*error));
+        Identify(out.result, operation, tab, reply, address);
+        return out;
+    }
 
     ReplyOutcome out;
+    Identify(out.result, operation, tab, reply, address);
     out.controlCode = FrameFieldAt(reply, kControlOffset, 2);
     out.length = FrameFieldAt(reply, kLengthOffset, 2);
 
@@ -238,25 +279,27 @@ ReplyOutcome DecodeReply(Operation operation, Tab tab, const std::string& reply,
             // Any reply that passed the check names an address, empty without a frame start.
             out.kind = OutcomeKind::Address;
             out.address = ReverseHexBytes(FrameFieldAt(reply, kAddressOffset, kAddressDigits));
+            out.result.kind = ResultKind::Ok;
+            out.result.address = out.address;
             if (tab == Tab::Serial)
                 out.labelText = out.address;
             else
-                out.resultLine = out.address;
+                out.resultLine = ResultListLines(out.result).at(0);
             break;
         case Operation::ReadReading:
             if (out.controlCode != kControlReadReply)
                 return NoAnswer(std::move(out), kNoAnswerReading);
-            DecodeReading(out, tab, reply, address);
+            DecodeReading(out, tab, reply);
             break;
         case Operation::OpenValve:
         case Operation::CloseValve:
-            DecodeValveWrite(out, operation == Operation::OpenValve, reply, address);
+            DecodeValveWrite(out, operation == Operation::OpenValve, reply);
             break;
         case Operation::ReadValveState:
             if (out.controlCode != kControlReadReply)
                 return NoAnswer(std::move(out),
                                 tab == Tab::Serial ? kNoAnswerReading : kNoAnswerValveStateNetwork);
-            DecodeValveState(out, tab, reply, address);
+            DecodeValveState(out, tab, reply);
             break;
     }
     return out;
@@ -288,6 +331,35 @@ ReplyOutcome DecodeCannedReading(const std::string& reply) {
     out.statusLine = ResultLine("", text);
     out.statusLogText = text;
     return out;
+}
+
+std::vector<std::string> ResultListLines(const MeterResult& r) {
+    const bool reading = r.operation == Operation::ReadReading;
+    switch (r.kind) {
+        case ResultKind::Ok:
+            return OkLines(r);
+        case ResultKind::Refused: {
+            if (r.operation != Operation::OpenValve && r.operation != Operation::CloseValve)
+                return {};
+            const char* text = r.operation == Operation::OpenValve ? kOpenFailed : kCloseFailed;
+            return {ResultLine(r.address, text + StatusReport(r.failureCode.value_or(0), false))};
+        }
+        case ResultKind::EmptyAddress:
+            if (r.tab == Tab::Serial)
+                return {};
+            return {ResultLine(r.address, reading ? kReadingNotRead : kAddressEmpty)};
+        case ResultKind::NoAnswer:
+        case ResultKind::LinkClosed:
+            // Only a wait of the network tab that ended empty-handed has a line.
+            if (r.tab == Tab::Serial || !r.waitFailed)
+                return {};
+            return {ResultLine(r.address, reading ? kReadingNotRead : kAddressFailed)};
+        case ResultKind::ChecksumError:
+        case ResultKind::Stopped:
+        case ResultKind::Error:
+            return {};
+    }
+    return {};
 }
 
 std::string ResultLine(const std::string& address, const std::string& text) {

@@ -39,6 +39,35 @@ enum class OutcomeKind {
     Nothing,        // a valve reply that is neither success nor refusal: show nothing
 };
 
+// How one meter's request ended, as the results record names it.
+enum class ResultKind {
+    Ok,
+    Refused,        // a valve write the meter refused, with its failure code
+    NoAnswer,       // nothing usable within the wait, or the meter did not know the request
+    ChecksumError,  // a reply that failed the check
+    EmptyAddress,   // nothing to send to
+    LinkClosed,     // the gateway connection was found closed
+    Stopped,        // the operator stopped the batch while this address was served
+    Error,          // a send or decoding error, a refused exchange, an unexpected reply
+};
+
+// One meter's result: the result list's lines and the results record's row
+// are both made from it (ResultRecord.h).
+struct MeterResult {
+    Tab tab = Tab::Network;
+    Operation operation = Operation::ReadReading;
+    // As the request used it; for read address, the address read.
+    std::string address;
+    ResultKind kind = ResultKind::Error;
+    // The wait ended without a reply: the network tab writes its read-failure line.
+    bool waitFailed = false;
+    std::optional<int> readingHundredths;  // tons x 100
+    std::optional<int> status;             // the reading's status byte
+    std::optional<bool> valveClosed;
+    std::optional<int> failureCode;  // a refused valve write's code
+    std::string reply;               // hex text as received; empty when none
+};
+
 // What one reply means. Every present text is shown as it is; an absent one
 // is not shown at all (an empty resultLine is still a line to append). The
 // log titles are the window's choice.
@@ -61,6 +90,9 @@ struct ReplyOutcome {
     std::string tons;          // read reading, e.g. "12.34"
     std::string statusReport;  // reading status, or a refused valve write's failure code
     bool valveClosed = false;  // read valve state
+
+    // The same outcome as a record; resultLine and statusLine are made from it.
+    MeterResult result;
 };
 
 // The checksum step of a reply, as this operation and tab require it. Returns

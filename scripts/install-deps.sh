@@ -1,30 +1,35 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages everything the build, the tests, the
-# benchmarks and the demo need. Quick when all is present: apt-get update runs
-# only when a package is missing.
-#   --windows   also what the cross-built core and its Wine tests need
+# Installs from Debian's packages what one use of the tree needs, and no more:
+#   scripts/install-deps.sh run      build and run the console and the demo
+#   scripts/install-deps.sh test     the plain, --asan and --tsan suites
+#   scripts/install-deps.sh fuzz     the libFuzzer targets (clang)
+#   scripts/install-deps.sh bench    the benchmarks and their profiles
+#   scripts/install-deps.sh docs     screenshots of the window (Xvfb, ImageMagick)
+#   scripts/install-deps.sh windows  the test set, and the cross-built core with its Wine tests
+# Quick when all is present: apt-get update runs only when a package is missing.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  xvfb xauth x11-utils imagemagick fonts-wqy-microhei
-  socat ser2net python3 python3-serial valgrind
-)
+run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
+     fonts-wqy-microhei xvfb xauth)
+# dpkg-dev, file and util-linux: the install test builds and reads the .deb
+# and runs the installed console as another user.
+test=("${run[@]}" libgtest-dev libgmock-dev python3 python3-serial ser2net
+      dpkg-dev file util-linux)
 
 # ./test.sh --windows: the MinGW-w64 cross compiler (POSIX threads, for
-# std::thread), Wine to run its tests, and GoogleTest's sources to build it
-# for the target.
-windows_packages=(
-  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  wine64 googletest
-)
+# std::thread), Wine to run its tests, GoogleTest's sources to build it for
+# the target; meter-sim, their peer, is built with the test set.
+windows=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest)
 
-if [ "${1:-}" = --windows ]; then
-  packages+=("${windows_packages[@]}")
-fi
+case "${1:-test}" in
+  run)   packages=("${run[@]}") ;;
+  test)  packages=("${test[@]}") ;;
+  fuzz)  packages=("${test[@]}" clang libclang-rt-14-dev) ;;
+  bench) packages=("${test[@]}" libbenchmark-dev valgrind) ;;
+  docs)  packages=("${test[@]}" x11-utils imagemagick) ;;
+  windows) packages=("${test[@]}" "${windows[@]}") ;;
+  *) echo "usage: $0 [run|test|fuzz|bench|docs|windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

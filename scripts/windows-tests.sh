@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/install-deps.sh --windows
+./scripts/install-deps.sh windows
 
 jobs=$(nproc)
 generator=()
@@ -20,8 +20,11 @@ if [ ! -f build/CMakeCache.txt ]; then
 fi
 cmake --build build -j "$jobs" --target meter-sim
 
+# Under CI (CI set) warnings are errors, as in the other modes.
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
 dir=build-windows
-cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" \
+cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" -DMETER_WERROR="$werror" \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw64.cmake" \
   -DMETER_CORE_ONLY=ON \
   -DMETER_SIM_EXECUTABLE="$PWD/build/tools/meter-sim/meter-sim" >/dev/null

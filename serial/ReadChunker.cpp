@@ -34,11 +34,19 @@ void ReadChunker::Begin(const CommTimeouts& t, Clock::time_point now) {
     total_ = milliseconds(std::min(totalMs, kYearMs));
 }
 
+void ReadChunker::SetEndRule(ReplyEndRule rule) {
+    endRule_ = std::move(rule);
+    endFound_ = endRule_ && !buffer_.empty() && endRule_(buffer_) > 0;
+}
+
 void ReadChunker::Feed(std::string_view bytes, Clock::time_point now) {
     if (bytes.empty())
         return;
     buffer_.append(bytes);
     lastByte_ = now;
+    // Judged once per arrival, not on every look at the clock.
+    if (endRule_ && !endFound_)
+        endFound_ = endRule_(std::string_view(buffer_).substr(0, capacity_)) > 0;
 }
 
 bool ReadChunker::Complete(Clock::time_point now) const {
@@ -47,7 +55,7 @@ bool ReadChunker::Complete(Clock::time_point now) const {
 
 std::optional<ReadChunker::Clock::duration> ReadChunker::TimeLeft(Clock::time_point now) const {
     constexpr Clock::duration kNow = Clock::duration::zero();
-    if (buffer_.size() >= capacity_ || mode_ == Mode::Immediate)
+    if (buffer_.size() >= capacity_ || mode_ == Mode::Immediate || endFound_)
         return kNow;
     if (mode_ == Mode::FirstBytes && !buffer_.empty())
         return kNow;
@@ -68,9 +76,13 @@ std::optional<ReadChunker::Clock::duration> ReadChunker::TimeLeft(Clock::time_po
 }
 
 std::string ReadChunker::Take() {
-    if (buffer_.size() <= capacity_)
-        return std::exchange(buffer_, {});
-    std::string chunk = buffer_.substr(0, capacity_);
-    buffer_.erase(0, capacity_);
+    std::string chunk;
+    if (buffer_.size() <= capacity_) {
+        chunk = std::exchange(buffer_, {});
+    } else {
+        chunk = buffer_.substr(0, capacity_);
+        buffer_.erase(0, capacity_);
+    }
+    endFound_ = endRule_ && !buffer_.empty() && endRule_(buffer_) > 0;
     return chunk;
 }

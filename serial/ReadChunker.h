@@ -13,15 +13,23 @@
 //    bytes, or empty after `constant`.
 // With the defaults (interval 100, totals 0) a read waits without limit for its
 // first byte and ends after more than 100 ms of silence or at 2048 bytes.
+// A caller that knows where its replies end installs an end rule: a read
+// then also completes as soon as the rule finds a whole reply in it.
 #pragma once
 
 #include "SerialSettings.h"
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+// Given the bytes received so far, one past the end of the complete reply
+// they hold, or 0 while they hold none. Plain bytes in, so the serial core
+// needs to know nothing of frames.
+using ReplyEndRule = std::function<size_t(std::string_view bytes)>;
 
 class ReadChunker {
   public:
@@ -37,6 +45,9 @@ class ReadChunker {
     // Bytes arrived at `now`. Everything is kept; bytes beyond the capacity
     // start the next read.
     void Feed(std::string_view bytes, Clock::time_point now);
+
+    // Empty: reads end by the time-outs alone.
+    void SetEndRule(ReplyEndRule rule);
 
     // The pending read has completed.
     bool Complete(Clock::time_point now) const;
@@ -56,6 +67,8 @@ class ReadChunker {
 
     size_t capacity_;
     std::string buffer_;
+    ReplyEndRule endRule_;
+    bool endFound_ = false;  // the rule found a reply in buffer_
     Mode mode_ = Mode::Timed;
     Clock::duration interval_{};  // zero: no interval rule
     Clock::duration total_{};     // zero: no total rule

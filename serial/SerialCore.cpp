@@ -14,16 +14,15 @@ namespace {
 // has them (at most ten wake-ups a second is the budget).
 constexpr auto kLineCheckPeriod = std::chrono::milliseconds(250);
 
-void PostTo(TNotifySink& notify, int message, uintptr_t wParam, uintptr_t lParam,
-            std::unique_ptr<char[]> chunk = nullptr) {
-    notify.Post(message, wParam, lParam, std::move(chunk));
+void PostTo(TNotifySink& notify, int message, uintptr_t wParam, uintptr_t lParam) {
+    notify.Post(message, wParam, lParam, nullptr, 0);
 }
 
-void PostChunk(TNotifySink& notify, const std::string& chunk) {
+void PostChunk(TNotifySink& notify, const std::string& chunk, unsigned generation) {
     auto copy = std::make_unique<char[]>(chunk.size() + 1);  // zero-filled
     std::memcpy(copy.get(), chunk.data(), chunk.size());
     const auto address = reinterpret_cast<uintptr_t>(copy.get());
-    PostTo(notify, MsgReceiveData, chunk.size(), address, std::move(copy));
+    notify.Post(MsgReceiveData, chunk.size(), address, std::move(copy), generation);
 }
 
 bool WriteBlock(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify,
@@ -96,6 +95,23 @@ void TWriteQueue::Close() {
     blocks_.clear();
 }
 
+// --- TReadControl --------------------------------------------------------
+
+void TReadControl::SetEndRule(ReplyEndRule rule) {
+    std::lock_guard lock(mutex_);
+    rule_ = std::move(rule);
+    ruleVersion_.fetch_add(1, std::memory_order_release);
+}
+
+bool TReadControl::EndRuleChanged(unsigned& seen, ReplyEndRule& rule) {
+    if (ruleVersion_.load(std::memory_order_acquire) == seen)
+        return false;
+    std::lock_guard lock(mutex_);
+    rule = rule_;
+    seen = ruleVersion_.load(std::memory_order_relaxed);
+    return true;
+}
+
 // --- Opening -------------------------------------------------------------
 
 std::unique_ptr<SerialDevice> OpenCommDevice(const std::string& commName) {
@@ -114,7 +130,8 @@ std::unique_ptr<SerialDevice> OpenCommDevice(const std::string& commName) {
 
 // --- The receive thread --------------------------------------------------
 
-void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify) {
+void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify,
+                      TReadControl& control) {
     using Clock = ReadChunker::Clock;
     ReadChunker chunker;
     ParityMarkDecoder decoder;
@@ -128,10 +145,15 @@ void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotify
     const bool watchLines = port.PollLineStatus(lineEvents, counted);
     auto nextLineCheck = Clock::now() + kLineCheckPeriod;
 
+    unsigned ruleSeen = 0;
+    ReplyEndRule rule;
+    // The generation of the bytes the chunker holds.
+    unsigned generation = control.Generation();
+
     // Delivers what a read holds before the thread ends on a vanished device.
     auto endWithHangup = [&] {
         if (std::string rest = chunker.Take(); !rest.empty())
-            PostChunk(notify, rest);
+            PostChunk(notify, rest, generation);
         PostTo(notify, MsgRequestHangup, 0, 0);
     };
 
@@ -164,6 +186,16 @@ void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotify
                 break;
             }
             if (got.count > 0) {
+                // Bytes held from before a drop are dropped too. Those just
+                // read count as new even when the drop came while reading:
+                // a reply is never lost, and a stale byte is left to the rule.
+                if (const unsigned now = control.Generation(); now != generation) {
+                    chunker.Take();
+                    chunker.Begin(port.Timeouts(), Clock::now());
+                    generation = now;
+                }
+                if (control.EndRuleChanged(ruleSeen, rule))
+                    chunker.SetEndRule(rule);
                 options = port.CurrentReceiveOptions();
                 decoded.clear();
                 marks = decoder.Decode({raw.data(), got.count}, decoded, options.marks);
@@ -190,7 +222,7 @@ void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotify
             const std::string chunk = chunker.Take();
             if (chunk.empty())  // only under read totals: the loop ends quietly
                 break;
-            PostChunk(notify, chunk);
+            PostChunk(notify, chunk, generation);
             chunker.Begin(port.Timeouts(), now);
         }
     }

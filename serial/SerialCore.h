@@ -5,6 +5,7 @@
 // post into its events.
 #pragma once
 
+#include "ReadChunker.h"
 #include "SerialDevice.h"
 
 #include <atomic>
@@ -42,12 +43,32 @@ constexpr int MsgWriteData = 1025;
 
 // Where the worker threads post: a queue to the component's thread that
 // never blocks and keeps each thread's notifications in order. A chunk copy
-// (length + 1 zero-filled bytes) goes with its notification.
+// (length + 1 zero-filled bytes) goes with its notification, and with it
+// the generation it was read in (see TReadControl).
 class TNotifySink {
   public:
     virtual ~TNotifySink() = default;
     virtual void Post(int message, uintptr_t wParam, uintptr_t lParam,
-                      std::unique_ptr<char[]> chunk) = 0;
+                      std::unique_ptr<char[]> chunk, unsigned generation) = 0;
+};
+
+// What the main thread tells a running receive thread: the end rule for its
+// reads, and when to drop what it has received so far. Each drop starts a new
+// generation; chunks carry the generation they were read in, so those read
+// before a drop are thrown away on delivery too.
+class TReadControl {
+  public:
+    void SetEndRule(ReplyEndRule rule);
+    // Receive thread: the rule, when it changed since `seen`.
+    bool EndRuleChanged(unsigned& seen, ReplyEndRule& rule);
+    void Discard() { generation_.fetch_add(1, std::memory_order_acq_rel); }
+    unsigned Generation() const { return generation_.load(std::memory_order_acquire); }
+
+  private:
+    std::mutex mutex_;
+    ReplyEndRule rule_;
+    std::atomic<unsigned> ruleVersion_{0};
+    std::atomic<unsigned> generation_{0};
 };
 
 // The transmit thread's queue: blocks in order, a wake-up event that is set
@@ -79,7 +100,9 @@ std::unique_ptr<SerialDevice> OpenCommDevice(const std::string& commName);
 
 // The receive thread: delivers chunks, line errors and modem events until
 // the close event, a vanished device, or a read that completes with no bytes.
-void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify);
+// Its reads also end where control's end rule finds a whole reply.
+void RunReceiveThread(SerialDevice& port, const SerialEvent& closeEvent, TNotifySink& notify,
+                      TReadControl& control);
 
 // The transmit thread: writes queued blocks in order, continuing partial
 // writes, until the close event or a failed write. Sets sendDataEmpty

@@ -149,6 +149,14 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, OpenEr
         return nullptr;
     }
     ::ioctl(fd, TIOCEXCL);
+    // USB adapters hold received bytes for their latency timer (16 ms by
+    // default) before passing them on; ask the driver not to. Ptys and
+    // drivers without the flag refuse, and the port is used as it is.
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &serial);
+    }
     error = OpenError::None;
     auto native = std::make_unique<Native>();
     native->fd = fd;

@@ -1,5 +1,6 @@
 #include "SerialLink.h"
 
+#include "HexText.h"
 #include "SerialPort.h"
 
 #include <QCoreApplication>
@@ -22,47 +23,7 @@ std::string ReplyText;
 uint32_t LastActivityTick = 0;
 int32_t ReplyTimeout = 0;
 int OpenFailureErrno = 0;
-
-namespace {
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-}  // namespace
-
-// Separators of any kind are skipped; a digit standing alone is a byte of its
-// own, and pairing restarts after each byte (not aligned to even positions).
-std::string HexTextToBytes(const std::string& text) {
-    std::string bytes;
-    size_t i = 0;
-    while (i < text.size()) {
-        const int high = HexValue(text[i]);
-        if (high < 0) {
-            ++i;
-            continue;
-        }
-        const int low = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
-        bytes.push_back(static_cast<char>(low < 0 ? high : high * 16 + low));
-        i += 2;
-    }
-    return bytes;
-}
-
-std::string BytesToHexText(const std::string& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (unsigned char b : bytes) {
-        text.push_back(kDigits[b >> 4]);
-        text.push_back(kDigits[b & 15]);
-    }
-    return text;
-}
+bool PortGone = false;
 
 // --- Ticks and waiting -----------------------------------------------------
 
@@ -70,7 +31,9 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 uint32_t tickOffset = 0;
+bool readsEndAtReply = true;
 std::function<TComm*()> commPortFactory;
+std::function<void()> portGoneHandler;
 
 uint32_t RawTicks() {
     using std::chrono::duration_cast;
@@ -88,8 +51,16 @@ void SetTickCountForTest(uint32_t value) {
     tickOffset = value - RawTicks();
 }
 
+void SetReadsEndAtReplyForTest(bool on) {
+    readsEndAtReply = on;
+}
+
 void SetCommPortFactory(std::function<TComm*()> factory) {
     commPortFactory = std::move(factory);
+}
+
+void SetPortGoneHandler(std::function<void()> handler) {
+    portGoneHandler = std::move(handler);
 }
 
 namespace {
@@ -145,6 +116,21 @@ namespace {
 QEventLoop* replyWait = nullptr;
 constexpr int64_t kLongestStepMs = 60 * 1000;
 
+// The exchange that collects its reply by a rule: its bytes so far and
+// whether they hold the reply, found in time.
+const ReplyEndRule* collectRule = nullptr;
+std::string collected;
+size_t collectedEnd = 0;
+bool replyInTime = false;
+uint32_t exchangeStartTick = 0;
+// Past this much without a reply the line carries noise: stop collecting.
+constexpr size_t kCollectLimit = 65536;
+
+bool WithinTimeout(uint32_t tick) {
+    return static_cast<int64_t>(uint32_t(tick - exchangeStartTick)) <=
+           static_cast<int64_t>(ReplyTimeout);
+}
+
 // Runs the main thread's events for up to `ms`, or until a chunk arrives.
 void WaitForReply(int ms) {
     RunEventsUntil(SteadyClock::now() + std::chrono::milliseconds(ms), &replyWait);
@@ -153,7 +139,21 @@ void WaitForReply(int ms) {
 
 void TMYOBJ::ReceiveData(QObject*, const void* Buffer, uint16_t BufferLength) {
     LastActivityTick = TickCount();
-    ReplyText = BytesToHexText(std::string(static_cast<const char*>(Buffer), BufferLength));
+    const std::string chunk(static_cast<const char*>(Buffer), BufferLength);
+    ReplyText = BytesToHexText(chunk);
+    if (collectRule) {
+        // Judged on arrival: a wait held up by a nested handler must not
+        // turn a reply that came in time into a time-out, nor take bytes
+        // that came after it.
+        if (collectedEnd == 0 && collected.size() < kCollectLimit &&
+            WithinTimeout(LastActivityTick)) {
+            collected += chunk;
+            collectedEnd = (*collectRule)(collected);
+            replyInTime = collectedEnd > 0;
+        }
+        if (collectedEnd == 0)
+            return;  // not the reply yet: keep waiting
+    }
     ReplyArrived = true;
     if (replyWait)
         replyWait->quit();
@@ -178,6 +178,21 @@ void CreatePortObjects() {
     CommPort->OnReceiveData = [sink](QObject* sender, const void* buffer, uint16_t length) {
         sink->ReceiveData(sender, buffer, length);
     };
+    // The receive thread ends on a vanished device; the exchange must not sit
+    // out its time-out on a port that cannot answer.
+    CommPort->OnRequestHangup = [](QObject*) {
+        PortGone = true;
+        if (replyWait) {
+            replyWait->quit();
+        } else if (portGoneHandler && QCoreApplication::instance()) {
+            // Not from inside the port's own notification: the handler may
+            // release the port.
+            QTimer::singleShot(0, QCoreApplication::instance(), [] {
+                if (PortGone && PortOpen && !ExchangeBusy && portGoneHandler)
+                    portGoneHandler();
+            });
+        }
+    };
 }
 }  // namespace
 
@@ -188,6 +203,7 @@ int OpenSerialPort(int portNumber, int baudRate, int replyTimeout) {
         return -1;
     PortOpening = true;
     OpenFailureErrno = 0;
+    PortGone = false;
     int result;
     try {
         CreatePortObjects();
@@ -228,6 +244,10 @@ int CloseSerialPort() {
 }
 
 int SerialExchange(const std::string& request, std::string& reply) {
+    return SerialExchange(request, reply, ReplyEndRule());
+}
+
+int SerialExchange(const std::string& request, std::string& reply, const ReplyEndRule& rule) {
     if (ExchangeBusy)
         return -1;
     if (!PortOpen)
@@ -236,13 +256,35 @@ int SerialExchange(const std::string& request, std::string& reply) {
     ExchangeBusy = true;
     ReplyArrived = false;
     LastActivityTick = TickCount();
+    exchangeStartTick = LastActivityTick;
     ReplyText.clear();
+    collectRule = rule ? &rule : nullptr;
+    collected.clear();
+    collectedEnd = 0;
+    replyInTime = false;
+    // Whatever happens, the next exchange starts without this one's rule.
+    struct EndCollect {
+        bool ruled;
+        ~EndCollect() {
+            collectRule = nullptr;
+            collected.clear();
+            if (ruled && CommPort)
+                CommPort->SetReplyEndRule({});
+        }
+    } endCollect{collectRule != nullptr};
 
     int result;
     try {
         // After a failed close PortOpen is still set but the port is gone.
         if (!CommPort)
             throw std::logic_error("serial port released");
+        if (collectRule) {
+            // The tail of an earlier answer, a late reply: none of it
+            // belongs to this request.
+            CommPort->DiscardInput();
+            if (readsEndAtReply)
+                CommPort->SetReplyEndRule(rule);
+        }
         const std::string bytes = HexTextToBytes(request);
         // A block longer than a 16-bit count cannot be sent whole; cutting
         // it would put a corrupt frame on the line, so it is not sent and
@@ -254,18 +296,30 @@ int SerialExchange(const std::string& request, std::string& reply) {
         // the reply wakes it or the time-out is due instead of waking every
         // millisecond.
         bool timedOut = false;
-        while (!ReplyArrived) {
+        // Chunks that hold no reply refresh LastActivityTick but must not
+        // stretch the time-out: a ruled exchange counts from its start.
+        const auto since = [] { return collectRule ? exchangeStartTick : LastActivityTick; };
+        while (!ReplyArrived && !PortGone) {
             const int64_t untilExceeded =
-                int64_t(ReplyTimeout) - int64_t(uint32_t(TickCount() - LastActivityTick)) + 1;
+                int64_t(ReplyTimeout) - int64_t(uint32_t(TickCount() - since())) + 1;
             WaitForReply(static_cast<int>(std::clamp<int64_t>(untilExceeded, 1, kLongestStepMs)));
-            const uint32_t elapsed = TickCount() - LastActivityTick;  // modulo 2^32
+            if (collectRule && ReplyArrived && replyInTime)
+                break;
+            const uint32_t elapsed = TickCount() - since();  // modulo 2^32
             if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(ReplyTimeout)) {
                 timedOut = true;
                 break;
             }
         }
-        result = timedOut ? 1 : 0;
-        reply = ReplyText;
+        if (collectRule) {
+            reply = BytesToHexText(collected);
+            const bool answered = ReplyArrived && replyInTime;
+            result = answered ? 0 : (PortGone && !timedOut) ? 2 : 1;
+        } else {
+            // Bytes that came before the device went are still the reply.
+            reply = ReplyText;
+            result = timedOut ? 1 : ReplyArrived ? 0 : 2;
+        }
     } catch (...) {
         // Absorbed: the caller sees a time-out with no reply.
         result = 1;

@@ -2,6 +2,8 @@
 // Everything here runs on the main thread.
 #pragma once
 
+#include "ReadChunker.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -31,17 +33,26 @@ extern int32_t ReplyTimeout;
 // Why the last OpenSerialPort that reached the device failed: the system's
 // error number (errno), 0 when it opened or the failure was not the device's.
 extern int OpenFailureErrno;
+// Set when the open device went away (adapter pulled); cleared by the next open.
+extern bool PortGone;
 
 // 0 opened, 1 open or exchange in progress, -1 already open, -2 failed.
 int OpenSerialPort(int portNumber, int baudRate, int replyTimeout);
 // 0 closed, 1 closing raised a failure.
 int CloseSerialPort();
-// 0 reply, 1 time-out, -1 another exchange running, -2 port not open.
-// reply is written only for 0 and 1.
+// 0 reply, 1 time-out, 2 the device went away, -1 another exchange running,
+// -2 port not open. reply is written only for 0, 1 and 2.
 int SerialExchange(const std::string& request, std::string& reply);
+// The same, with a rule that says where the reply ends in the bytes received
+// for this request. Whatever the line delivered before the request is thrown
+// away first; then chunks are collected until the rule finds the reply, and
+// the port's reads end at the reply too. reply is every byte collected in
+// time, the reply and whatever came with it, for the caller to tell apart.
+int SerialExchange(const std::string& request, std::string& reply, const ReplyEndRule& rule);
 
-std::string HexTextToBytes(const std::string& text);
-std::string BytesToHexText(const std::string& bytes);
+// Called on the main thread, outside any exchange, when the open device goes
+// away while no exchange waits (an exchange reports it as result 2 instead).
+void SetPortGoneHandler(std::function<void()> handler);
 
 // Dispatches every event of the main thread as it arrives until ms
 // milliseconds have passed, sleeping in between. Returns at once for ms <= 0.
@@ -53,4 +64,7 @@ uint32_t TickCount();
 // Test seams. The tick count reads `value` now and runs on from there; and
 // OpenSerialPort builds its port with `factory` (empty: a plain TComm).
 void SetTickCountForTest(uint32_t value);
+// Off: a ruled exchange still collects its reply by the rule, but the port's
+// reads end by silence alone, as without one (for side-by-side timing).
+void SetReadsEndAtReplyForTest(bool on);
 void SetCommPortFactory(std::function<TComm*()> factory);

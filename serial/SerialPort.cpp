@@ -17,9 +17,11 @@ class TCommNotifier : public QObject, public TNotifySink {
 
     // Any thread. postEvent never blocks, takes ownership of the event, and
     // keeps the events of one thread in order.
-    void Post(int message, uintptr_t wParam, uintptr_t lParam,
-              std::unique_ptr<char[]> chunk) override {
-        Post(new TCommMessage(message, wParam, lParam, std::move(chunk)));
+    void Post(int message, uintptr_t wParam, uintptr_t lParam, std::unique_ptr<char[]> chunk,
+              unsigned generation) override {
+        auto* posted = new TCommMessage(message, wParam, lParam, std::move(chunk));
+        posted->Generation = generation;
+        Post(posted);
     }
     void Post(TCommMessage* message);
 
@@ -87,13 +89,16 @@ TCommMessage::TCommMessage(int message, uintptr_t wParam, uintptr_t lParam,
 // --- TReadThread ---------------------------------------------------------
 
 TReadThread::TReadThread(SerialDevice* port, const SerialEvent* closeEvent,
-                         TCommNotifier* notifyWindow)
-    : port_(port), closeEvent_(closeEvent), notifyWindow_(notifyWindow) {
+                         TCommNotifier* notifyWindow, std::shared_ptr<TReadControl> control)
+    : port_(port),
+      closeEvent_(closeEvent),
+      notifyWindow_(notifyWindow),
+      control_(control ? std::move(control) : std::make_shared<TReadControl>()) {
     setObjectName(QStringLiteral("TReadThread"));
 }
 
 void TReadThread::run() {
-    RunReceiveThread(*port_, *closeEvent_, *notifyWindow_);
+    RunReceiveThread(*port_, *closeEvent_, *notifyWindow_, *control_);
     finished_.store(true, std::memory_order_release);
 }
 
@@ -156,7 +161,8 @@ void TComm::Open() {
         throw ECommsError("Unable to create event");
     }
 
-    receiveThread_ = std::make_unique<TReadThread>(port_.get(), closeEvent_.get(), notifyWindow_);
+    receiveThread_ =
+        std::make_unique<TReadThread>(port_.get(), closeEvent_.get(), notifyWindow_, readControl_);
     transmitThread_ = std::make_unique<TWriteThread>(port_.get(), closeEvent_.get(), notifyWindow_,
                                                      sendDataEmpty_);
     if (!transmitThread_->Init()) {
@@ -217,6 +223,14 @@ void TComm::StopTransmitThread() {
     transmitThread_.reset();
 }
 
+void TComm::DiscardInput() {
+    // The driver first, then the new generation: what arrives in between
+    // is read as the old one and dropped with it.
+    if (port_)
+        port_->Purge(kPurgeRxClear);
+    readControl_->Discard();
+}
+
 bool TComm::Send(const void* data, uint16_t length) {
     if (!transmitThread_ || length == 0 || !data)
         return false;
@@ -224,9 +238,13 @@ bool TComm::Send(const void* data, uint16_t length) {
     block.Data = std::make_unique<char[]>(size_t(length) + 1);  // zero-filled
     std::memcpy(block.Data.get(), data, length);
     block.Length = length;
-    if (!transmitThread_->Queue().Push(std::move(block)))
+    // Cleared before the block is queued: the transmit thread may write it
+    // and mark the queue empty again before Push returns.
+    const bool wasEmpty = sendDataEmpty_.exchange(false);
+    if (!transmitThread_->Queue().Push(std::move(block))) {
+        sendDataEmpty_ = wasEmpty;
         return false;
-    sendDataEmpty_ = false;
+    }
     return true;
 }
 
@@ -235,6 +253,8 @@ bool TComm::Send(const void* data, uint16_t length) {
 void TComm::HandleNotification(const TCommMessage& m) {
     switch (m.Message) {
         case MsgReceiveData:
+            if (m.Generation != readControl_->Generation())
+                break;  // received before DiscardInput
             if (auto handler = OnReceiveData)
                 handler(this, m.Chunk.get(), static_cast<uint16_t>(m.WParam));
             break;

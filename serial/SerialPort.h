@@ -43,12 +43,14 @@ class TCommMessage : public QEvent {
     uintptr_t WParam;
     uintptr_t LParam;
     std::unique_ptr<char[]> Chunk;
+    unsigned Generation = 0;  // of a chunk: see TReadControl
 };
 
 // Runs the receive thread's body (SerialCore.h) on a thread of its own.
 class TReadThread : public QThread {
   public:
-    TReadThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow);
+    TReadThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow,
+                std::shared_ptr<TReadControl> control = nullptr);
 
     // Waits for the body to end; everything it did is then visible here.
     void Join();
@@ -60,6 +62,7 @@ class TReadThread : public QThread {
     SerialDevice* port_;
     const SerialEvent* closeEvent_;
     TCommNotifier* notifyWindow_;
+    std::shared_ptr<TReadControl> control_;
     std::atomic<bool> finished_{false};
 };
 
@@ -101,6 +104,13 @@ class TComm : public QObject {
     bool Send(const void* data, uint16_t length);
 
     bool IsOpen() const { return port_ != nullptr; }
+
+    // Reads end as soon as `rule` finds a whole reply in them, besides the
+    // time-outs; an empty rule leaves the time-outs alone. Safe while open.
+    void SetReplyEndRule(ReplyEndRule rule) { readControl_->SetEndRule(std::move(rule)); }
+    // Drops everything received so far: bytes waiting in the driver, the
+    // read in progress and chunks not yet delivered.
+    void DiscardInput();
     // Cleared by Send, set again once the transmit queue has run empty.
     bool SendDataEmpty() const { return sendDataEmpty_; }
 
@@ -190,4 +200,5 @@ class TComm : public QObject {
     std::unique_ptr<TWriteThread> transmitThread_;
     TCommNotifier* notifyWindow_;  // hidden, created and released with the component
     std::atomic<bool> sendDataEmpty_{true};
+    std::shared_ptr<TReadControl> readControl_ = std::make_shared<TReadControl>();
 };

@@ -212,6 +212,54 @@ TEST_F(ConfigFaultTest, ReadOnlyFolderAtCloseIsReportedAndTheFileKept) {
     EXPECT_EQ(EntriesIn(folder.path()), 1);
 }
 
+// A Config.ini the user may not write stays as it is, although the folder
+// would let a new file take its place; the window still closes.
+TEST_F(ConfigFaultTest, ReadOnlyFileIsNeverReplaced) {
+    if (!NobodyExists())
+        GTEST_SKIP() << "no user 'nobody' to drop to";
+    const std::string before = "[COM]\nPort=4\nTimeOut=2500\n[TCP]\nHost=gw\n";
+    const struct {
+        mode_t mode;
+        bool asNobody;
+    } cases[] = {{0444, false}, {0444, true}, {0644, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.mode << " nobody " << c.asNobody);
+        WriteConfig(before);
+        const std::string path = ConfigPath().toStdString();
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        ASSERT_EQ(::chmod(folder.path().toLocal8Bit().constData(), 0777), 0);
+        struct stat was;
+        ASSERT_EQ(::stat(path.c_str(), &was), 0);
+
+        GTEST_FLAG_SET(death_test_style, "fast");
+        EXPECT_EXIT(
+            {
+                int failures = 0;
+                if (c.asNobody)
+                    ChildExpect(DropPrivileges(), "cannot become nobody", failures);
+                Open();
+                ChildExpect(form().ui->edtDelay->text() == "2500", "time-out not loaded", failures);
+                form().ui->edtDelay->setText("4000");
+                form().close();
+                ChildExpect(errors == QStringList(ErrorFor(ConfigPath())), "no error box",
+                            failures);
+                ChildExpect(!form().isVisible(), "window still open", failures);
+                std::fflush(stderr);
+                ::_exit(failures);
+            },
+            ::testing::ExitedWithCode(0), "");
+
+        ::chmod(folder.path().toLocal8Bit().constData(), 0700);
+        struct stat now;
+        ASSERT_EQ(::stat(path.c_str(), &now), 0);
+        EXPECT_EQ(now.st_ino, was.st_ino);  // not replaced by another file
+        EXPECT_EQ(now.st_mode & 07777, c.mode);
+        ::chmod(path.c_str(), 0644);
+        EXPECT_EQ(ReadConfig(), before);
+        EXPECT_EQ(EntriesIn(folder.path()), 1);
+    }
+}
+
 // The process is killed at random moments while it saves over and over:
 // the file is always one whole version, old or new.
 TEST_F(ConfigFaultTest, KillsDuringSavesLeaveAWholeFile) {

@@ -200,6 +200,10 @@ INSTANTIATE_TEST_SUITE_P(
                   kReadAddressAll,
                   "FEFEFE6806913130020068810865F339C464633533D716",
                   {10}},
+        FaultCase{"NoiseInFront", "noise=00FF", kReadReading05, "00FF" + kReading05, {10}},
+        FaultCase{"TrailBehind", "trail=0016", kReadReading05, kReading05 + "0016", {10}},
+        FaultCase{
+            "NoiseAndSplit", "noise=AA,split=100", kReadReading05, "AA" + kReading05, {10, 110}},
         FaultCase{"NonDecimalReading",
                   "nondecimal",
                   kReadReading05,

@@ -27,13 +27,15 @@ TEST(SetupTest, ReadsTransportsTimingAndMeters) {
     const Options options =
         Parse({"--tcp", "0", "--instant", "--no-defaults", "--meter",
                "230319108:reading=1234.5,status=0C,valve=closed,level=03,password=123456",
-               "--fault", "000230319108:delay=4000@2,foreign=1", "--verbose"});
+               "--fault", "000230319108:delay=4000@2,foreign=1", "--verbose", "--echo"});
     EXPECT_TRUE(options.tcp);
     EXPECT_EQ(options.tcpHost, "127.0.0.1");
     EXPECT_EQ(options.tcpPort, 0);
     EXPECT_EQ(options.timing.baud, 0);
     EXPECT_EQ(options.timing.delayMs, 0);
     EXPECT_TRUE(options.verbose);
+    EXPECT_TRUE(options.echo);
+    EXPECT_FALSE(Parse({"--tcp", "0"}).echo);
     ASSERT_EQ(options.meters.size(), 1u);
     const Meter& meter = options.meters[0];
     EXPECT_EQ(meter.address, "000230319108");
@@ -80,6 +82,9 @@ TEST(SetupTest, RejectsBadInputWithAReason) {
         {"--tcp", "0", "--meter", "1:silent=1"},
         {"--tcp", "0", "--meter", "1:delay"},
         {"--tcp", "0", "--meter", "1:control=XYZ"},
+        {"--tcp", "0", "--meter", "1:noise=0"},  // not whole bytes
+        {"--tcp", "0", "--meter", "1:trail=GG"},
+        {"--tcp", "0", "--meter", "1:noise"},
         {"--tcp", "0", "--fault", "000230319199:silent"},  // not on the bus
         {"--tcp", "0", "--no-defaults"},                   // no meters
         {"--tcp", "0", "--meters", "/nonexistent/meters.txt"},

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "SerialLink.h"
+#include "HexText.h"
 
 namespace {
 constexpr int kIoTimeoutMs = 2000;

@@ -41,6 +41,7 @@ TEST(TcpExchange, CollectsThisMetersReplyFrame) {
         bool dropLoneByte;
         bool readFailure;
         std::string reply;
+        std::string skipped = "";
     } const cases[] = {
         {"one piece", {kReply}, false, false, kReply},
         {"split after the preamble", {kReply.substr(0, 6), kReply.substr(6)}, false, false, kReply},
@@ -57,23 +58,36 @@ TEST(TcpExchange, CollectsThisMetersReplyFrame) {
         {"lone FE kept without the flag", {"FE", kReply}, false, false, "FE" + kReply},
         {"lone FE dropped with the flag", {"FE", kReply}, true, false, kReply},
         {"lone byte dropped with the flag", {"00", kReply}, true, false, kReply},
-        // Bytes in front of the frame stay in the reply, for the reply check to reject.
-        {"junk before the frame kept", {"0011FE22" + kReply}, false, false, "0011FE22" + kReply},
-        {"lone byte without the flag stays in front", {"00", kReply}, false, false, "00" + kReply},
-        {"junk before another meter's reply dropped with it",
+        // Bytes in front of the frame are set apart, for the log to show.
+        {"junk before the frame skipped", {"0011FE22" + kReply}, false, false, kReply, "0011FE22"},
+        {"lone byte without the flag skipped", {"00", kReply}, false, false, kReply, "00"},
+        {"junk around another meter's reply skipped",
          {"00" + kOtherReply, "11" + kReply},
          false,
          false,
-         "11" + kReply},
-        {"another meter's late reply, then ours", {kOtherReply, kReply}, false, false, kReply},
-        {"another meter's reply and ours together", {kOtherReply + kReply}, false, false, kReply},
+         kReply,
+         "00" + kOtherReply + "11"},
+        {"the echo of the request skipped", {kRequest + kReply}, false, false, kReply, kRequest},
+        {"another meter's late reply, then ours",
+         {kOtherReply, kReply},
+         false,
+         false,
+         kReply,
+         kOtherReply},
+        {"another meter's reply and ours together",
+         {kOtherReply + kReply},
+         false,
+         false,
+         kReply,
+         kOtherReply},
         {"another meter's reply split around ours",
          {kOtherReply.substr(0, 20), kOtherReply.substr(20) + kReply.substr(0, 10),
           kReply.substr(10)},
          false,
          false,
-         kReply},
-        {"bytes after the frame left out", {kReply + "FEFE68"}, false, false, kReply},
+         kReply,
+         kOtherReply},
+        {"bytes after the frame left out", {kReply + "FEFE68"}, false, false, kReply, "FEFE68"},
         {"a bad checksum is for the reply check", {corrupted}, false, false, corrupted},
         {"incomplete frame at the deadline",
          {kReply.substr(0, 30)},
@@ -84,11 +98,13 @@ TEST(TcpExchange, CollectsThisMetersReplyFrame) {
          {kOtherReply + kReply.substr(0, 30)},
          false,
          false,
-         kReply.substr(0, 30)},
+         kReply.substr(0, 30),
+         kOtherReply},
+        {"only the echo", {kRequest}, false, true, "", kRequest},
         {"lone byte without the flag is the reply", {"00"}, false, false, "00"},
         {"lone byte with the flag and nothing after", {"00"}, true, true, ""},
         {"silence", {}, false, true, ""},
-        {"only another meter's frame", {kOtherReply}, false, true, ""},
+        {"only another meter's frame", {kOtherReply}, false, true, "", kOtherReply},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -98,6 +114,8 @@ TEST(TcpExchange, CollectsThisMetersReplyFrame) {
         const TcpExchangeResult r = TcpExchange(client, kRequest, kWaitMs, c.dropLoneByte);
         EXPECT_EQ(r.readFailure, c.readFailure);
         EXPECT_EQ(r.reply, c.reply);
+        EXPECT_EQ(r.skipped, c.skipped);
+        EXPECT_TRUE(r.linkLost.empty());
         EXPECT_TRUE(client.IsOpen());
         EXPECT_EQ(client.InputSize(), 0u);
         client.Close();
@@ -176,7 +194,8 @@ TEST(TcpExchange, GatewayHangingUpFailsTheReadThenTheLinkIsClosed) {
              peer.Pause(40);
              peer.Close();
          },
-         Bytes(kRequest), false, kReply.substr(0, 20)},
+         // The half that came is no reply: the link's loss is the outcome.
+         Bytes(kRequest), true, ""},
         {"before the request",
          [](GatewayPeer& peer) {
              peer.Read(1);
@@ -198,6 +217,7 @@ TEST(TcpExchange, GatewayHangingUpFailsTheReadThenTheLinkIsClosed) {
         const TcpExchangeResult first = TcpExchange(client, kRequest, kWaitMs, true);
         EXPECT_EQ(first.readFailure, c.readFailure);
         EXPECT_EQ(first.reply, c.reply);
+        EXPECT_FALSE(first.linkLost.empty());
         EXPECT_FALSE(client.IsOpen());
 
         const TcpExchangeResult next = TcpExchange(client, kRequest, kWaitMs, true);

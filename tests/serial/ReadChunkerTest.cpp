@@ -27,9 +27,11 @@ std::ostream& operator<<(std::ostream& os, const Chunk& c) {
 // `end`; a read that completes empty ends it (as it ends the thread).
 // Returns the completed reads, and the bytes in the order delivered.
 std::vector<Chunk> Drive(const CommTimeouts& t, const std::vector<Arrival>& arrivals,
-                         nanoseconds end, std::string* delivered = nullptr) {
+                         nanoseconds end, std::string* delivered = nullptr,
+                         ReplyEndRule rule = {}) {
     const Clock::time_point zero{};
     ReadChunker chunker;
+    chunker.SetEndRule(std::move(rule));
     std::vector<Chunk> chunks;
     nanoseconds now{};
     bool ended = false;
@@ -101,6 +103,33 @@ TEST(ReadChunker, DefaultTimeoutsCutAtSilenceAndSize) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(Drive(defaults, c.arrivals, 10s), c.chunks) << c.what;
+}
+
+TEST(ReadChunker, EndRuleCompletesTheReadAtTheReplysLastByte) {
+    // The scripted bytes count up from 0: a "reply" is complete once byte 5 is in.
+    const ReplyEndRule sixBytes = [](std::string_view b) -> size_t {
+        return b.find('\x05') == std::string_view::npos ? 0 : b.find('\x05') + 1;
+    };
+    const CommTimeouts defaults;
+    struct Case {
+        const char* what;
+        std::vector<Arrival> arrivals;
+        std::vector<Chunk> chunks;
+    } cases[] = {
+        {"complete at its last byte", {{0ms, 3}, {50ms, 3}}, {{6, 50ms}}},
+        {"bytes after it in the same arrival come along", {{0ms, 8}}, {{8, 0ms}}},
+        // The rule judges each read on its own: a first part without the
+        // end waits for silence, the part holding the end completes at once.
+        {"a reply cut by a pause", {{0ms, 3}, {150ms, 3}}, {{3, 100ms + kTick}, {3, 150ms}}},
+        {"what follows the reply is cut by silence",
+         {{0ms, 6}, {20ms, 2}},
+         {{6, 0ms}, {2, 120ms + kTick}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Drive(defaults, c.arrivals, 10s, nullptr, sixBytes), c.chunks) << c.what;
+    // Without the rule the same reply waits for the silence.
+    EXPECT_EQ(Drive(defaults, {{0ms, 3}, {50ms, 3}}, 10s),
+              (std::vector<Chunk>{{6, 150ms + kTick}}));
 }
 
 TEST(ReadChunker, OtherTimeoutsKeepTheirWindowsMeaning) {

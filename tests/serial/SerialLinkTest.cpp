@@ -1,5 +1,6 @@
 #include "DeviceMap.h"
 #include "PtyPair.h"
+#include "HexText.h"
 #include "SerialLink.h"
 #include "SerialPort.h"
 
@@ -130,6 +131,42 @@ TEST_F(SerialLinkTest, SplitReplyIsCutToItsFirstChunk) {
     // ... and thrown away by the next exchange, which gets no answer.
     EXPECT_EQ(SerialExchange(kRequest, reply), 1);
     EXPECT_EQ(reply, "");
+}
+
+// A rule that finds kReplyBytes anywhere in what was received.
+size_t ReplyEnd(std::string_view bytes) {
+    const size_t at = bytes.find(kReplyBytes);
+    return at == std::string_view::npos ? 0 : at + kReplyBytes.size();
+}
+
+TEST_F(SerialLinkTest, RuledExchangeDropsLeftoversAndCollectsTheReplyAcrossChunks) {
+    ASSERT_EQ(OpenSerialPort(1, 9600, 1500), 0);
+    // The tail of an earlier answer, delivered and still waiting.
+    pty.Send("\x68\x81\x0a\xff");
+    ASSERT_TRUE(WaitUntil([] { return ReplyText == "68810AFF"; }));
+    pty.Send(kReplyBytes);
+    // Noise, then the reply with a pause inside it far longer than a chunk's silence.
+    FarEnd meter(
+        pty,
+        {{10ms, "\x01\x02"}, {20ms, kReplyBytes.substr(0, 3)}, {300ms, kReplyBytes.substr(3)}});
+    std::string reply;
+    EXPECT_EQ(SerialExchange(kRequest, reply, ReplyEnd), 0);
+    EXPECT_EQ(reply, "0102" + kReplyText);
+    EXPECT_EQ(meter.Join(), HexTextToBytes(kRequest));
+    EXPECT_FALSE(ExchangeBusy);
+}
+
+TEST_F(SerialLinkTest, RuledExchangeWithoutAReplyTimesOutWithWhatCame) {
+    ASSERT_EQ(OpenSerialPort(1, 9600, 600), 0);
+    // Several chunks of something that is not the reply: they neither end
+    // the wait nor stretch it.
+    FarEnd meter(pty, {{10ms, "\x01"}, {120ms, "\x02"}, {120ms, kReplyBytes.substr(0, 4)}});
+    std::string reply;
+    const auto start = Clock::now();
+    EXPECT_EQ(SerialExchange(kRequest, reply, ReplyEnd), 1);
+    EXPECT_LT(ElapsedMs(start), 900);
+    meter.Join();
+    EXPECT_EQ(reply, "010268810AFF");
 }
 
 TEST_F(SerialLinkTest, UnansweredRequestTimesOut) {

@@ -190,6 +190,16 @@ TEST_F(PortOnPty, BlocksAreSentInTheOrderQueued) {
     EXPECT_TRUE(port.SendDataEmpty());
 }
 
+// The transmit thread can write a block and mark the queue empty before Send
+// returns; the mark must still stand once the last block is out.
+TEST_F(PortOnPty, QueueEmptyMarkStandsAfterEveryQuickBlock) {
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(port.Send("\x68", 1));
+        ASSERT_TRUE(WaitUntil([&] { return port.SendDataEmpty(); }, 1000)) << "after block " << i;
+    }
+    EXPECT_EQ(pty.Receive(), std::string(300, '\x68'));
+}
+
 TEST_F(PortOnPty, CloseDuringALongWriteReturnsPromptly) {
     // Nobody reads the far end, so the writes stall once the pty is full.
     const std::string block = Bytes(65535);

@@ -10,28 +10,12 @@
 #include <string>
 #include <thread>
 
+#include "HexText.h"
 #include "MeterCommands.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-std::string ToBytes(const std::string& hex) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return bytes;
-}
-
-std::string ToHex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned char b : bytes) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
 
 // The console's line: 8-E-1, no flow control, DTR and RTS raised.
 LineSettings ConsoleLine(uint32_t baud) {
@@ -93,7 +77,7 @@ class WinSerialDevice : public testing::Test {
     }
 
     std::string Request(const std::string& address) {
-        return ToBytes(BuildRequest(Operation::ReadReading, Tab::Serial, address));
+        return HexTextToBytes(BuildRequest(Operation::ReadReading, Tab::Serial, address));
     }
 
     std::unique_ptr<SerialEvent> stop_;
@@ -184,8 +168,8 @@ TEST_F(WinSerialDevice, ReadsCompleteAtTheFirstBytes) {
             EXPECT_EQ(reads, c.reads);
         }
         const ReplyOutcome outcome =
-            DecodeReply(Operation::ReadReading, Tab::Serial, ToHex(all), c.address);
-        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << ToHex(all);
+            DecodeReply(Operation::ReadReading, Tab::Serial, BytesToHexText(all), c.address);
+        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << BytesToHexText(all);
     }
 }
 

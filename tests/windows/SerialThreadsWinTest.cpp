@@ -15,28 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "HexText.h"
 #include "MeterCommands.h"
+#include "ReplyRule.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-std::string ToBytes(const std::string& hex) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return bytes;
-}
-
-std::string ToHex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned char b : bytes) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
 
 // What the threads posted, in order.
 class Recorder : public TNotifySink {
@@ -46,7 +31,8 @@ class Recorder : public TNotifySink {
         std::string chunk;
     };
 
-    void Post(int message, uintptr_t wParam, uintptr_t, std::unique_ptr<char[]> chunk) override {
+    void Post(int message, uintptr_t wParam, uintptr_t, std::unique_ptr<char[]> chunk,
+              unsigned) override {
         std::lock_guard lock(mutex_);
         Note note{message, {}};
         if (chunk) {
@@ -121,7 +107,7 @@ class WinSerialThreads : public testing::Test {
         close_ = SerialEvent::Create();
         ASSERT_TRUE(close_);
         ASSERT_TRUE(queue_.Init());
-        receive_ = std::thread([this] { RunReceiveThread(*port_, *close_, recorder_); });
+        receive_ = std::thread([this] { RunReceiveThread(*port_, *close_, recorder_, control_); });
         transmit_ = std::thread(
             [this] { RunTransmitThread(*port_, *close_, recorder_, queue_, sendDataEmpty_); });
     }
@@ -152,7 +138,7 @@ class WinSerialThreads : public testing::Test {
     }
 
     std::string Request(const std::string& address) {
-        return ToBytes(BuildRequest(Operation::ReadReading, Tab::Serial, address));
+        return HexTextToBytes(BuildRequest(Operation::ReadReading, Tab::Serial, address));
     }
 
     // The chunks that arrive within `limit` after the first one.
@@ -175,6 +161,7 @@ class WinSerialThreads : public testing::Test {
 
     std::unique_ptr<SerialDevice> port_;
     std::unique_ptr<SerialEvent> close_;
+    TReadControl control_;
     TWriteQueue queue_;
     std::atomic<bool> sendDataEmpty_{true};
     Recorder recorder_;
@@ -192,8 +179,8 @@ TEST_F(WinSerialThreads, RequestsAreWrittenAndTheRepliesDelivered) {
         const std::vector<std::string> chunks = Chunks(milliseconds(250));
         ASSERT_EQ(chunks.size(), 1u);
         const ReplyOutcome outcome =
-            DecodeReply(Operation::ReadReading, Tab::Serial, ToHex(chunks[0]), address);
-        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << ToHex(chunks[0]);
+            DecodeReply(Operation::ReadReading, Tab::Serial, BytesToHexText(chunks[0]), address);
+        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << BytesToHexText(chunks[0]);
         EXPECT_EQ(outcome.tons, "11");
         EXPECT_TRUE(sendDataEmpty_);
     }
@@ -230,9 +217,39 @@ TEST_F(WinSerialThreads, ChunksEndAfterMoreThanTheReadInterval) {
         for (const auto& chunk : chunks)
             all += chunk;
         const ReplyOutcome outcome =
-            DecodeReply(Operation::ReadReading, Tab::Serial, ToHex(all), c.address);
-        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << ToHex(all);
+            DecodeReply(Operation::ReadReading, Tab::Serial, BytesToHexText(all), c.address);
+        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << BytesToHexText(all);
     }
+}
+
+TEST_F(WinSerialThreads, TheFrameRuleEndsTheReadAtTheFrame) {
+    // meter-sim answers at once: by silence the reply is handed over more
+    // than 100 ms after it came, by the rule as soon as its frame is whole.
+    const std::string address = "000230319105";
+    const std::string request = Request(address);
+    auto delivery = [&] {
+        recorder_.Take();
+        const auto sent = Clock::now();
+        Send(request);
+        EXPECT_TRUE(
+            recorder_.WaitFor([](auto& notes) { return HasChunk(notes); }, milliseconds(2000)));
+        const auto took = Clock::now() - sent;
+        std::this_thread::sleep_for(milliseconds(200));
+        std::string all;
+        for (const auto& note : recorder_.Take())
+            if (note.message == MsgReceiveData)
+                all += note.chunk;
+        const ReplyOutcome outcome =
+            DecodeReply(Operation::ReadReading, Tab::Serial, BytesToHexText(all), address);
+        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << BytesToHexText(all);
+        return took;
+    };
+    const auto bySilence = delivery();
+    const ReplyRule rule = ReplyRule::ForRequest(request);
+    control_.SetEndRule([rule](std::string_view bytes) { return rule.ReplyEnd(bytes); });
+    const auto byFrame = delivery();
+    EXPECT_GE(bySilence, milliseconds(100));
+    EXPECT_LT(byFrame + milliseconds(50), bySilence);
 }
 
 TEST_F(WinSerialThreads, TheCloseEventEndsBothThreadsPromptly) {

@@ -12,30 +12,15 @@
 #include <string>
 #include <thread>
 
+#include "HexText.h"
 #include "MeterCommands.h"
-#include "ReplyScan.h"
+#include "ReplyRule.h"
 #include "TcpClient.h"
+#include "TcpExchange.h"
 
 namespace {
 using testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
-
-std::string ToBytes(const std::string& hex) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return bytes;
-}
-
-std::string ToHex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned char b : bytes) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
 
 std::string ErrorOf(const std::function<void()>& action) {
     try {
@@ -109,23 +94,52 @@ TEST(WinTcpClient, ReadsAMeterThroughTheSimulatedGateway) {
     const std::string address = "000230319105";
     const std::string request = BuildRequest(Operation::ReadReading, Tab::Network, address);
     ASSERT_FALSE(request.empty());
-    client.Send(ToBytes(request));
+    client.Send(HexTextToBytes(request));
 
     // The gateway may hand the frame over in pieces.
     std::string bytes;
     const auto deadline = Clock::now() + std::chrono::seconds(3);
-    while (ScanReply(bytes, {}).kind != ReplyScanKind::kFrame && Clock::now() < deadline) {
+    const ReplyRule rule = ReplyRule::ForRequest(HexTextToBytes(request));
+    while (!rule.Find(bytes).found && Clock::now() < deadline) {
         client.WaitForData(3000);
         bytes += client.TakeInput(client.InputSize());
     }
     const ReplyOutcome outcome =
-        DecodeReply(Operation::ReadReading, Tab::Network, ToHex(bytes), address);
-    EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << ToHex(bytes);
+        DecodeReply(Operation::ReadReading, Tab::Network, BytesToHexText(bytes), address);
+    EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << BytesToHexText(bytes);
     EXPECT_EQ(outcome.tons, "11");
 
     client.Close();
     EXPECT_FALSE(client.IsOpen());
     client.Close();  // a second close does nothing
+}
+
+TEST(WinTcpClient, TheGatewayExchangeTakesTheAddressedMetersReply) {
+    const int port = MeterSimPort();
+    ASSERT_GT(port, 0) << "meter-sim's port is not in METER_SIM_TCP_PORT";
+    TcpClient client;
+    client.Open("127.0.0.1", port, 3000);
+    struct Case {
+        const char* address;
+        const char* tons;
+    } cases[] = {{"000230319105", "11"}, {"000230319106", "1234.56"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        const TcpExchangeResult got = TcpExchange(
+            client, BuildRequest(Operation::ReadReading, Tab::Network, c.address), 3000, true);
+        ASSERT_FALSE(got.readFailure);
+        const ReplyOutcome outcome =
+            DecodeReply(Operation::ReadReading, Tab::Network, got.reply, c.address);
+        EXPECT_EQ(outcome.kind, OutcomeKind::Reading) << got.reply;
+        EXPECT_EQ(outcome.tons, c.tons);
+        EXPECT_TRUE(got.linkLost.empty());
+    }
+    // A meter that is not on the bus: nothing comes, the wait ends in a
+    // read failure and the link stays up.
+    const TcpExchangeResult silent = TcpExchange(
+        client, BuildRequest(Operation::ReadReading, Tab::Network, "000230319199"), 300, false);
+    EXPECT_TRUE(silent.readFailure);
+    EXPECT_TRUE(client.IsOpen());
 }
 
 TEST(WinTcpClient, FailedOpensLeaveItClosedWithTheReason) {

@@ -213,6 +213,10 @@ std::vector<Bus::Part> Bus::Answer(Meter& meter, const Frame& request) {
     bytes.insert(bytes.end(), body.begin(), body.end());
     if (find(FaultKind::BadChecksum))
         ++bytes[bytes.size() - 2];
+    if (const Fault* noise = find(FaultKind::Noise))
+        bytes.insert(bytes.begin(), noise->bytes.begin(), noise->bytes.end());
+    if (const Fault* trail = find(FaultKind::Trail))
+        bytes.insert(bytes.end(), trail->bytes.begin(), trail->bytes.end());
 
     std::int64_t gap = timing_.delayMs;
     for (const Fault* fault : faults)

@@ -19,12 +19,15 @@ enum class FaultKind {
     Refuse,       // valve writes refused with failure code `value`
     Foreign,      // reply carries the address `other`
     NonDecimal,   // reading digits that are not decimal
+    Noise,        // `bytes` in front of the reply, in the same burst
+    Trail,        // `bytes` right after the reply, in the same burst
 };
 
 struct Fault {
     FaultKind kind = FaultKind::Silent;
     int value = 0;
     std::string other;     // Foreign only: 12 digits
+    Bytes bytes;           // Noise and Trail only
     unsigned onlyNth = 0;  // 0: every request; n: only the meter's n-th request
 };
 

@@ -86,7 +86,7 @@ std::int64_t MonotonicMs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
-Server::Server(Bus& bus, bool verbose) : bus_(bus), verbose_(verbose) {
+Server::Server(Bus& bus, bool verbose, bool echo) : bus_(bus), verbose_(verbose), echo_(echo) {
     if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         throw SystemError("pipe");
     struct sigaction action {};
@@ -284,6 +284,8 @@ bool Server::ReadFrom(Connection& conn) {
     if (n == 0)
         return conn.isPty;
     const std::int64_t now = MonotonicMs();
+    if (echo_)
+        conn.scheduled.emplace(now, Bytes(buffer, buffer + n));
     for (auto& event : conn.reader.Feed(buffer, static_cast<std::size_t>(n), now)) {
         const std::string hex = ToHex(event.raw);
         if (event.kind == FrameReader::Kind::BadChecksum) {

@@ -16,7 +16,9 @@ namespace metersim {
 
 class Server {
   public:
-    Server(Bus& bus, bool verbose);
+    // echo: every byte received goes straight back, as an adapter with local
+    // echo puts the request back on the line before any reply.
+    Server(Bus& bus, bool verbose, bool echo = false);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -48,6 +50,7 @@ class Server {
 
     Bus& bus_;
     bool verbose_;
+    bool echo_;
     int listenFd_ = -1;
     int ptySlaveFd_ = -1;
     int ptyWatchFd_ = -1;  // inotify on the device: tells when a client closes it

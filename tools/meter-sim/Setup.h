@@ -23,6 +23,7 @@ struct Options {
     Timing timing{2400, 50};
     std::vector<Meter> meters;
     bool verbose = false;
+    bool echo = false;  // every request is echoed back before any reply
     bool help = false;
 };
 

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
 
     try {
         metersim::Bus bus(options.meters, options.timing);
-        metersim::Server server(bus, options.verbose);
+        metersim::Server server(bus, options.verbose, options.echo);
         if (!options.ptyLink.empty())
             server.OpenPty(options.ptyLink, options.timing.baud);
         if (options.tcp)

@@ -137,7 +137,7 @@ TEST_F(NetworkTab, ValveWritesAndValveState) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
-TEST_F(NetworkTab, LoneLeadingByteIsDroppedOnlyByReadReading) {
+TEST_F(NetworkTab, LoneLeadingByteIsDroppedByReadReadingAndSkippedElsewhere) {
     StartSim({"--fault", kMeter1 + ":lone=60"});
     Connect();
     SetAddresses({QString::fromStdString(kMeter1), QString::fromStdString(kMeter2)});
@@ -146,15 +146,20 @@ TEST_F(NetworkTab, LoneLeadingByteIsDroppedOnlyByReadReading) {
     EXPECT_EQ(Results(), Lines({ReadingLines(kMeter1Reading), ReadingLines(kMeter2Reading)}));
     EXPECT_EQ(LogSince(mark), Concat({ReadingLog(kMeter1Reading), ReadingLog(kMeter2Reading)}));
 
-    // Elsewhere the byte stays in front of the reply, which then fails the
-    // check (no checksum texts: it does not start with a frame) and ends the batch.
+    // Elsewhere the byte arrives in front of the reply frame: it is shown on
+    // its own and the frame is the reply.
     mark = Mark();
     form().ui->btnGetValveStateTCP->click();
-    EXPECT_EQ(Results(), QString());
-    const std::string reply = "00" + Frame(kMeter1, "81", "6FF333");
+    EXPECT_EQ(Results(),
+              Lines({kMeter1 + kArrow + "阀门开关状态 开", kMeter2 + kArrow + "阀门开关状态 关"}));
+    const std::string title = "TCP/IP读取阀门状态";
     EXPECT_EQ(LogSince(mark), (std::vector<LogEntry>{
-                                  Entry("TCP/IP读取阀门状态", "Tx ->" + ReadValveState(kMeter1)),
-                                  Entry("TCP/IP读取阀门状态", "数据校验错误：" + reply + " [-]")}));
+                                  Entry(title, "Tx ->" + ReadValveState(kMeter1)),
+                                  Entry(title, "跳过 <-00"),
+                                  Entry(title, "Rx <-" + Frame(kMeter1, "81", "6FF333")),
+                                  Entry(title, "Tx ->" + ReadValveState(kMeter2)),
+                                  Entry(title, "Rx <-" + Frame(kMeter2, "81", "6FF3B3")),
+                              }));
     EXPECT_TRUE(CommandButtonsEnabled());
 }
 
@@ -173,7 +178,8 @@ TEST_F(NetworkTab, SplitAndLateRepliesReachTheirOwnMeter) {
     EXPECT_EQ(LogSince(mark), Concat({ReadingLog(kMeter1Reading),
                                       {Entry("TCP/IP读表数", "Tx ->" + ReadReading(kMeter2)),
                                        Entry("TCP/IP读表数", "TCP/IP读表数出错")},
-                                      ReadingLog(kMeter3Reading)}));
+                                      // Meter 2's late reply is in meter 3's bytes, shown apart.
+                                      ReadingLog(kMeter3Reading, kReading2)}));
 }
 
 TEST_F(NetworkTab, CorruptedReplyEndsTheBatch) {
@@ -268,20 +274,17 @@ TEST_F(NetworkTab, GatewayDroppingTheConnectionMidBatch) {
         (form().ui.get()->*c.button)->click();
         hangUp.join();
 
-        // Meter 2's wait sees the close; meter 3's exchange finds the link
-        // closed, sends nothing, and its empty reply fails the check with
-        // empty checksum texts (not those of meter 1's reply).
+        // Meter 2's wait sees the close: its read failure, then the batch
+        // ends with the reason, and the link shows as down.
         EXPECT_EQ(Results(), Lines({c.firstLines, kMeter2 + kArrow + c.readFailureLine}));
         std::vector<LogEntry> expected = c.first;
         expected.push_back(Entry(c.title, "Tx ->" + c.request(kMeter2)));
         expected.push_back(Entry(c.title, c.readFailureLog));
-        expected.push_back(Entry(c.title, "Tx ->" + c.request(kMeter3)));
-        if (c.rxBeforeCheck)
-            expected.push_back(Entry(c.title, "Rx <-"));
-        expected.push_back(Entry(c.title, "数据校验错误： [-]"));
+        expected.push_back(Entry("", c.title + "出错 :连接已被对方关闭"));
         EXPECT_EQ(LogSince(mark), expected);
         EXPECT_FALSE(form().TcpClient1.IsOpen());
-        EXPECT_EQ(form().ui->btnOpenTCP->text(), QStringLiteral("断开链接"));
+        EXPECT_EQ(form().ui->btnOpenTCP->text(), QStringLiteral("打开链接"));
+        EXPECT_TRUE(form().ui->sStatusBar1Panel0->text().isEmpty());
         EXPECT_TRUE(CommandButtonsEnabled());
 
         // The caption is only a label: the next click tries to connect again.

@@ -75,10 +75,14 @@ inline std::string ReadingLines(const Reading& r) {
     return r.address + kArrow + r.tons + "  吨\n" + r.address + kArrow +
            "表数读取成功: " + r.status;
 }
-inline std::vector<LogEntry> ReadingLog(const Reading& r) {
-    return {Entry("TCP/IP读表数", "Tx ->" + ReadReading(r.address)),
-            Entry("TCP/IP读表数", "Rx <-" + r.reply),
-            Entry("TCP/IP读表数据", "表数读取成功！ " + r.digits),
-            Entry("TCP/IP读表数据", "表数读取成功: " + r.status)};
+// skipped: the bytes the exchange set apart before the reply, if any.
+inline std::vector<LogEntry> ReadingLog(const Reading& r, const std::string& skipped = "") {
+    std::vector<LogEntry> log{Entry("TCP/IP读表数", "Tx ->" + ReadReading(r.address))};
+    if (!skipped.empty())
+        log.push_back(Entry("TCP/IP读表数", "跳过 <-" + skipped));
+    log.push_back(Entry("TCP/IP读表数", "Rx <-" + r.reply));
+    log.push_back(Entry("TCP/IP读表数据", "表数读取成功！ " + r.digits));
+    log.push_back(Entry("TCP/IP读表数据", "表数读取成功: " + r.status));
+    return log;
 }
 }  // namespace bus

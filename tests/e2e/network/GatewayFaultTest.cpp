@@ -268,22 +268,20 @@ TEST_F(GatewayFault, ResetMidBatch) {
         const size_t mark = Mark();
         (form().ui.get()->*c.button)->click();
 
-        // Meter 2's wait sees the reset; meter 3 finds the link closed and its
-        // empty reply fails the check, which ends the batch.
+        // Meter 2's wait sees the reset: its read failure, then the batch
+        // ends with the reason, and the link shows as down.
         EXPECT_EQ(Results(), Lines({c.firstLines, kMeter2 + kArrow + c.readFailureLine}));
         std::vector<LogEntry> expected = c.first;
         expected.push_back(Entry(c.title, "Tx ->" + c.request(kMeter2)));
         expected.push_back(Entry(c.title, c.readFailureLog));
-        expected.push_back(Entry(c.title, "Tx ->" + c.request(kMeter3)));
-        if (c.rxBeforeCheck)
-            expected.push_back(Entry(c.title, "Rx <-"));
-        expected.push_back(Entry(c.title, "数据校验错误： [-]"));
+        expected.push_back(Entry("", c.title + "出错 :接收失败：连接被对方重置"));
         EXPECT_EQ(LogSince(mark), expected);
         EXPECT_FALSE(form().TcpClient1.IsOpen());
-        EXPECT_EQ(form().ui->btnOpenTCP->text(), QStringLiteral("断开链接"));
+        EXPECT_EQ(form().ui->btnOpenTCP->text(), QStringLiteral("打开链接"));
+        EXPECT_TRUE(form().ui->sStatusBar1Panel0->text().isEmpty());
         ExpectUsable();
 
-        // The caption is only a label: the click connects again.
+        // One click connects again.
         const size_t before = Mark();
         form().ui->btnOpenTCP->click();
         EXPECT_EQ(LogSince(before), std::vector<LogEntry>{Entry("", "TCP/IP链接成功")});
@@ -392,17 +390,16 @@ TEST_F(GatewayFault, ClosesRightAfterConnect) {
     const size_t mark = Mark();
     form().ui->btnGetDataTCP->click();
 
-    // Meter 1 finds the close: a read failure. Meter 2's exchange finds the
-    // link closed, sends nothing, and its empty reply ends the batch.
+    // Meter 1 finds the close: a read failure, and the batch ends with the
+    // reason; the link shows as down.
     EXPECT_EQ(Results(), Lines({kMeter1 + kArrow + "TCP/IP读表数"}));
     EXPECT_EQ(LogSince(mark), (std::vector<LogEntry>{
                                   Entry("TCP/IP读表数", "Tx ->" + ReadReading(kMeter1)),
                                   Entry("TCP/IP读表数", "TCP/IP读表数出错"),
-                                  Entry("TCP/IP读表数", "Tx ->" + ReadReading(kMeter2)),
-                                  Entry("TCP/IP读表数", "数据校验错误： [-]"),
+                                  Entry("", "TCP/IP读表数出错 :连接已被对方关闭"),
                               }));
     EXPECT_FALSE(form().TcpClient1.IsOpen());
-    EXPECT_EQ(form().ui->btnOpenTCP->text(), QStringLiteral("断开链接"));
+    EXPECT_EQ(form().ui->btnOpenTCP->text(), QStringLiteral("打开链接"));
     ExpectUsable();
 
     const size_t before = Mark();

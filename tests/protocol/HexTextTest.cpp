@@ -1,4 +1,4 @@
-#include "SerialLink.h"
+#include "HexText.h"
 
 #include <gtest/gtest.h>
 
