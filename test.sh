@@ -6,6 +6,9 @@
 #   ./test.sh --tsan      ThreadSanitizer in build-tsan/
 #   ./test.sh --fuzz      libFuzzer targets (clang) in build-fuzz/, a short run
 #                         of each (FUZZ_SECONDS, default 20)
+#   ./test.sh --windows   the Qt-free core cross-built for Windows (MinGW-w64)
+#                         in build-windows/, its tests run under Wine against
+#                         meter-sim built for this machine in build/
 # With CI set in the environment warnings are errors.
 # Further arguments go to ctest, e.g. ./test.sh -L protocol; with --fuzz they
 # name the targets to run, e.g. FUZZ_SECONDS=600 ./test.sh --fuzz inifile
@@ -21,7 +24,12 @@ if [ $# -gt 0 ]; then
     --asan) mode=asan; shift ;;
     --tsan) mode=tsan; shift ;;
     --fuzz) mode=fuzz; shift ;;
+    --windows) mode=windows; shift ;;
   esac
+fi
+
+if [ "$mode" = windows ]; then
+  exec ./scripts/windows-tests.sh "$@"
 fi
 
 case "$mode" in

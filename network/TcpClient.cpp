@@ -1,5 +1,7 @@
 #include "TcpClient.h"
 
+#include "TcpClientTexts.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,21 +31,21 @@ constexpr size_t kDiscardLimit = 1 << 20;
 std::string TcpErrorText(int error) {
     switch (error) {
         case ECONNREFUSED:
-            return "连接被拒绝";
+            return tcptext::kRefused;
         case ECONNRESET:
-            return "连接被对方重置";
+            return tcptext::kReset;
         case EPIPE:
         case ESHUTDOWN:
         case ENOTCONN:
-            return "连接已断开";
+            return tcptext::kBroken;
         case ECONNABORTED:
-            return "连接已中止";
+            return tcptext::kAborted;
         case ETIMEDOUT:
-            return "连接超时";
+            return tcptext::kTimedOut;
         case ENETUNREACH:
-            return "网络不可达";
+            return tcptext::kNetUnreachable;
         case EHOSTUNREACH:
-            return "主机不可达";
+            return tcptext::kHostUnreachable;
         default:
             return std::strerror(error);
     }
@@ -84,7 +86,7 @@ bool WaitReady(int fd, short events, Clock::time_point deadline,
         if (ready > 0)
             return true;
         if (ready < 0 && errno != EINTR)
-            throw ETcpError(std::string("等待失败：") + std::strerror(errno));
+            throw ETcpError(std::string(tcptext::kWaitFailed) + std::strerror(errno));
         if (Clock::now() >= deadline)
             return false;
         if (idle)
@@ -149,20 +151,20 @@ TcpClient::~TcpClient() {
 
 void TcpClient::Open(const std::string& host, int port, int timeoutMs) {
     if (IsOpen())
-        throw ETcpError("连接已经打开");
+        throw ETcpError(tcptext::kAlreadyOpen);
     host_ = host;
     port_ = port;
     input_.clear();
     if (host.empty())
-        throw ETcpError("主机地址为空");
+        throw ETcpError(tcptext::kNoHost);
     if (port < 1 || port > 65535)
-        throw ETcpError("端口号无效：" + std::to_string(port));
+        throw ETcpError(tcptext::kBadPort + std::to_string(port));
 
     const Resolution resolved = ResolveWhileIdle(host, std::to_string(port), idle_);
     if (resolved.rc != 0) {
         const std::string reason =
             resolved.rc == EAI_SYSTEM ? std::strerror(resolved.error) : ::gai_strerror(resolved.rc);
-        throw ETcpError("无法解析主机地址 " + host + "：" + reason);
+        throw ETcpError(tcptext::kCannotResolve + host + tcptext::kSeparator + reason);
     }
     addrinfo* found = resolved.found;
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
@@ -201,8 +203,8 @@ void TcpClient::Open(const std::string& host, int port, int timeoutMs) {
     }
     const std::string where = host + ":" + std::to_string(port);
     if (timedOut)
-        throw ETcpError("连接 " + where + " 超时");
-    throw ETcpError("无法连接 " + where + "：" + TcpErrorText(error));
+        throw ETcpError(tcptext::kConnectTo + where + tcptext::kConnectTimedOut);
+    throw ETcpError(tcptext::kCannotConnect + where + tcptext::kSeparator + TcpErrorText(error));
 }
 
 void TcpClient::Close() {
@@ -215,12 +217,12 @@ void TcpClient::Close() {
 void TcpClient::Fail(const std::string& what, int error) {
     if (ConnectionGone(error))
         Close();
-    throw ETcpError(what + "：" + TcpErrorText(error));
+    throw ETcpError(what + tcptext::kSeparator + TcpErrorText(error));
 }
 
 void TcpClient::Send(const std::string& bytes) {
     if (!IsOpen())
-        throw ETcpError("连接未打开");
+        throw ETcpError(tcptext::kNotOpen);
     size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -231,9 +233,9 @@ void TcpClient::Send(const std::string& bytes) {
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            Fail("发送失败", errno);
+            Fail(tcptext::kSendFailed, errno);
         if (!WaitReady(fd_, POLLOUT, DeadlineAfter(kSendStallMs), idle_))
-            throw ETcpError("发送超时");
+            throw ETcpError(tcptext::kSendTimedOut);
     }
 }
 
@@ -254,16 +256,16 @@ size_t TcpClient::ReceiveOnce() {
     }
     if (error == EAGAIN || error == EWOULDBLOCK)
         return 0;
-    Fail("接收失败", error);
+    Fail(tcptext::kReceiveFailed, error);
 }
 
 size_t TcpClient::WaitForData(int timeoutMs) {
     if (!IsOpen())
-        throw ETcpError("连接未打开");
+        throw ETcpError(tcptext::kNotOpen);
     const auto deadline = DeadlineAfter(timeoutMs);
     for (;;) {
         if (!WaitReady(fd_, POLLIN, deadline, idle_))
-            throw ETcpError("等待应答超时");
+            throw ETcpError(tcptext::kReplyTimedOut);
         // Readiness without data (a spurious wake-up) waits on.
         if (const size_t n = ReceiveOnce(); n > 0)
             return n;

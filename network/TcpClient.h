@@ -3,6 +3,9 @@
 // an idle callback keeps the window going meanwhile.
 #pragma once
 
+#include "TcpClientTexts.h"
+
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -19,7 +22,7 @@ class ETcpError : public std::runtime_error {
 // the uncommon ones).
 std::string TcpErrorText(int error);
 // The error after which a wait finds the gateway has closed the connection.
-inline constexpr char kTcpPeerClosedText[] = "连接已被对方关闭";
+inline constexpr const char* kTcpPeerClosedText = tcptext::kPeerClosed;
 
 class TcpClient {
   public:
@@ -44,7 +47,7 @@ class TcpClient {
     // Closes if open; otherwise does nothing.
     void Close();
     // Stays true after the peer has gone until a wait or a send notices it.
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_ != kNoSocket; }
 
     // Empty: the blocking calls just block. The callback must not use this
     // client; an exception it throws leaves the call that was waiting.
@@ -76,7 +79,14 @@ class TcpClient {
     size_t ReceiveOnce();
     [[noreturn]] void Fail(const std::string& what, int error);
 
-    int fd_ = -1;
+#ifdef _WIN32
+    using SocketHandle = uintptr_t;                              // SOCKET
+    static constexpr SocketHandle kNoSocket = ~SocketHandle{0};  // INVALID_SOCKET
+#else
+    using SocketHandle = int;
+    static constexpr SocketHandle kNoSocket = -1;
+#endif
+    SocketHandle fd_ = kNoSocket;
     std::string host_;
     int port_ = 0;
     std::string input_;

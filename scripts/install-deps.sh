@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh fuzz     the libFuzzer targets (clang)
 #   scripts/install-deps.sh bench    the benchmarks and their profiles
 #   scripts/install-deps.sh docs     the guide's pictures, scripts/screenshots.sh (Xvfb, ImageMagick)
+#   scripts/install-deps.sh windows  the test set, and the cross-built core with its Wine tests
 # Quick when all is present: apt-get update runs only when a package is missing.
 set -euo pipefail
 
@@ -16,13 +17,19 @@ run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
 test=("${run[@]}" libgtest-dev libgmock-dev qt6-base-private-dev python3 python3-serial ser2net
       dpkg-dev file util-linux)
 
+# ./test.sh --windows: the MinGW-w64 cross compiler (POSIX threads, for
+# std::thread), Wine to run its tests, GoogleTest's sources to build it for
+# the target; meter-sim, their peer, is built with the test set.
+windows=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest)
+
 case "${1:-test}" in
   run)   packages=("${run[@]}") ;;
   test)  packages=("${test[@]}") ;;
   fuzz)  packages=("${test[@]}" clang libclang-rt-14-dev) ;;
   bench) packages=("${test[@]}" libbenchmark-dev valgrind) ;;
   docs)  packages=("${test[@]}" x11-utils imagemagick) ;;
-  *) echo "usage: $0 [run|test|fuzz|bench|docs]" >&2; exit 2 ;;
+  windows) packages=("${test[@]}" "${windows[@]}") ;;
+  *) echo "usage: $0 [run|test|fuzz|bench|docs|windows]" >&2; exit 2 ;;
 esac
 
 missing=()

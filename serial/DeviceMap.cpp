@@ -10,10 +10,12 @@ SerialDeviceMap& InstalledMap() {
     return map;
 }
 
+#ifndef _WIN32
 bool PathExists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
 }
+#endif
 
 // "COM12" -> 12; anything that is not COM followed by 1 to 9 digits -> -1.
 int ComNumber(const std::string& name) {
@@ -56,5 +58,10 @@ std::string ResolveSerialDevice(const std::string& commName, const SerialDeviceM
 }
 
 std::string ResolveSerialDevice(const std::string& commName) {
+#ifdef _WIN32
+    // COMn is a name of its own on Windows: no device map.
+    return commName;
+#else
     return ResolveSerialDevice(commName, InstalledMap(), PathExists);
+#endif
 }

@@ -18,5 +18,6 @@ const SerialDeviceMap& GetSerialDeviceMap();
 std::string ResolveSerialDevice(const std::string& commName, const SerialDeviceMap& map,
                                 const std::function<bool(const std::string&)>& exists);
 
-// The same with the installed map and the real file system.
+// The same with the installed map and the real file system. On Windows the
+// name itself: the system knows its COM ports by name.
 std::string ResolveSerialDevice(const std::string& commName);

@@ -12,6 +12,10 @@ void Emit(char c, std::string& out, const ParityMarkOptions& options) {
 
 size_t ParityMarkDecoder::Decode(std::string_view raw, std::string& out,
                                  const ParityMarkOptions& options) {
+    if (!options.marked) {
+        out.append(raw);
+        return 0;
+    }
     size_t marks = 0;
     for (char c : raw) {
         switch (state_) {

@@ -17,6 +17,9 @@ struct ParityMarkOptions {
     bool replaceMarked = false;  // deliver `replacement` instead of a marked byte
     char replacement = 0;
     bool dropNul = false;  // discard every NUL byte that would be delivered
+    // False where the driver marks nothing and does the above itself (the
+    // Windows driver): every byte is data, passed through as it is.
+    bool marked = true;
 };
 
 class ParityMarkDecoder {

@@ -1,7 +1,9 @@
 // The platform side of the serial port component: the open device, the
 // manual-reset events the worker threads share, and the waits they block in.
 // The component and its thread bodies use nothing else of the platform, so a
-// further backend only supplies these classes (POSIX: SerialDevicePosix.cpp).
+// backend only supplies these classes (POSIX: SerialDevicePosix.cpp, Win32:
+// SerialDeviceWin32.cpp). Handles and other platform types stay inside each
+// backend's file, behind Native.
 #pragma once
 
 #include "LineEvents.h"
@@ -20,6 +22,8 @@
 // so a wake-up can never be lost.
 class SerialEvent {
   public:
+    struct Native;  // the platform's event object, for the backend's waits
+
     static std::unique_ptr<SerialEvent> Create();  // nullptr when the platform refuses
     ~SerialEvent();
     SerialEvent(const SerialEvent&) = delete;
@@ -28,11 +32,11 @@ class SerialEvent {
     void Set();
     void Reset();
     bool IsSet() const;
-    int Handle() const { return fd_; }  // for the backend's waits
+    const Native& Get() const { return *native_; }
 
   private:
-    explicit SerialEvent(int fd) : fd_(fd) {}
-    int fd_;
+    explicit SerialEvent(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
 };
 
 enum class WaitResult {
@@ -62,8 +66,8 @@ constexpr uint32_t kPurgeTxClear = 0x4;
 constexpr uint32_t kPurgeRxClear = 0x8;
 constexpr uint32_t kPurgeAll = 0xF;
 
-// What the receive thread does to received bytes itself, because the POSIX
-// line discipline has no such setting (the driver would do it on Windows).
+// What the receive thread does to received bytes itself, where the driver has
+// no such setting (POSIX; the Windows driver does it and marks nothing).
 struct ReceiveOptions {
     bool parityCheck = false;
     ParityMarkOptions marks;
@@ -73,9 +77,10 @@ class SerialDevice {
   public:
     enum class OpenError { None, CannotOpen, NotAComm };
 
-    // Opens a device path for reading and writing with exclusive access. On
-    // failure systemError holds the system's reason (ENOTTY for NotAComm,
-    // EWOULDBLOCK when another program holds the port's lock).
+    // Opens a device for reading and writing with exclusive access: a path
+    // on POSIX, a port name such as COM3 on Windows. On failure systemError
+    // holds the system's reason (POSIX: ENOTTY for NotAComm, EWOULDBLOCK when
+    // another program holds the port's lock; Windows: GetLastError()).
     static std::unique_ptr<SerialDevice> Open(const std::string& path, OpenError& error,
                                               int& systemError);
     ~SerialDevice();  // leaves the line settings alone, releases the device
@@ -108,17 +113,16 @@ class SerialDevice {
     WaitResult WaitWritable(const SerialEvent& stop);
     IoResult Write(const char* data, size_t size);
 
-  private:
-    explicit SerialDevice(int fd) : fd_(fd) {}
+    // The open handle and the backend's own state, known only to the
+    // backend's files.
+    struct Native;
+    const Native& Get() const { return *native_; }
 
-    int fd_;
+  private:
+    explicit SerialDevice(std::unique_ptr<Native> native);
+
+    std::unique_ptr<Native> native_;
     mutable std::mutex settingsMutex_;
     CommTimeouts timeouts_;
     ReceiveOptions receiveOptions_;
-
-    // Line watch state, touched by the receive thread only.
-    enum class LineWatch { Unknown, Counters, ModemLines, Unsupported };
-    LineWatch lineWatch_ = LineWatch::Unknown;
-    LineCounters counters_;
-    int modemLines_ = 0;
 };

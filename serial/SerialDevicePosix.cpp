@@ -17,6 +17,20 @@
 #include <algorithm>
 #include <cerrno>
 
+struct SerialEvent::Native {
+    int fd;
+};
+
+struct SerialDevice::Native {
+    int fd;
+
+    // Line watch state, touched by the receive thread only.
+    enum class LineWatch { Unknown, Counters, ModemLines, Unsupported };
+    LineWatch lineWatch = LineWatch::Unknown;
+    LineCounters counters;
+    int modemLines = 0;
+};
+
 namespace {
 
 bool IsGoneError(int error) {
@@ -76,31 +90,33 @@ std::unique_ptr<SerialEvent> SerialEvent::Create() {
     const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0)
         return nullptr;
-    return std::unique_ptr<SerialEvent>(new SerialEvent(fd));
+    return std::unique_ptr<SerialEvent>(new SerialEvent(std::make_unique<Native>(Native{fd})));
 }
 
+SerialEvent::SerialEvent(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+
 SerialEvent::~SerialEvent() {
-    ::close(fd_);
+    ::close(native_->fd);
 }
 
 void SerialEvent::Set() {
     const uint64_t one = 1;
     // Can only fail when the counter is near overflow, and then it is set.
-    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(native_->fd, &one, sizeof one);
 }
 
 void SerialEvent::Reset() {
     uint64_t value;
-    [[maybe_unused]] ssize_t n = ::read(fd_, &value, sizeof value);
+    [[maybe_unused]] ssize_t n = ::read(native_->fd, &value, sizeof value);
 }
 
 bool SerialEvent::IsSet() const {
-    pollfd fd{fd_, POLLIN, 0};
+    pollfd fd{native_->fd, POLLIN, 0};
     return ::poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN);
 }
 
 WaitResult WaitForEvents(const SerialEvent& stop, const SerialEvent& other) {
-    return PollPair(stop.Handle(), other.Handle(), POLLIN, std::nullopt, true);
+    return PollPair(stop.Get().fd, other.Get().fd, POLLIN, std::nullopt, true);
 }
 
 // --- SerialDevice --------------------------------------------------------
@@ -142,16 +158,21 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, OpenEr
         ::ioctl(fd, TIOCSSERIAL, &serial);
     }
     error = OpenError::None;
-    return std::unique_ptr<SerialDevice>(new SerialDevice(fd));
+    auto native = std::make_unique<Native>();
+    native->fd = fd;
+    return std::unique_ptr<SerialDevice>(new SerialDevice(std::move(native)));
 }
 
+SerialDevice::SerialDevice(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+
 SerialDevice::~SerialDevice() {
+    const int fd = native_->fd;
     // Drop unsent output so close() cannot wait for it to drain, and give
     // up exclusivity, which would otherwise outlive us while another
     // descriptor of the same terminal stays open.
-    ::tcflush(fd_, TCOFLUSH);
-    ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
+    ::tcflush(fd, TCOFLUSH);
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
 }
 
 bool SerialDevice::SetupQueues(uint32_t, uint32_t) {
@@ -164,20 +185,20 @@ void SerialDevice::Purge(uint32_t flags) {
     const bool rx = flags & kPurgeRxClear;
     const bool tx = flags & kPurgeTxClear;
     if (rx && tx)
-        ::tcflush(fd_, TCIOFLUSH);
+        ::tcflush(native_->fd, TCIOFLUSH);
     else if (rx)
-        ::tcflush(fd_, TCIFLUSH);
+        ::tcflush(native_->fd, TCIFLUSH);
     else if (tx)
-        ::tcflush(fd_, TCOFLUSH);
+        ::tcflush(native_->fd, TCOFLUSH);
 }
 
 void SerialDevice::ApplyLineSettings(const LineSettings& s) {
     termios t;
-    if (::tcgetattr(fd_, &t) == 0) {
+    if (::tcgetattr(native_->fd, &t) == 0) {
         const bool standardRate = BuildTermios(t, s);
-        ::tcsetattr(fd_, TCSANOW, &t);
+        ::tcsetattr(native_->fd, TCSANOW, &t);
         if (!standardRate)
-            SetCustomBaudRate(fd_, s.baudRate);
+            SetCustomBaudRate(native_->fd, s.baudRate);
     }
 
     // Modem lines; a pty has none and refuses, which is fine. Handshake on
@@ -185,9 +206,9 @@ void SerialDevice::ApplyLineSettings(const LineSettings& s) {
     // transmission: both lines are simply raised.
     const int dtr = TIOCM_DTR;
     const int rts = TIOCM_RTS;
-    ::ioctl(fd_, s.dtrControl == TDtrControl::DtrDisable ? TIOCMBIC : TIOCMBIS, &dtr);
+    ::ioctl(native_->fd, s.dtrControl == TDtrControl::DtrDisable ? TIOCMBIC : TIOCMBIS, &dtr);
     if (s.rtsControl != TRtsControl::RtsHandshake)
-        ::ioctl(fd_, s.rtsControl == TRtsControl::RtsDisable ? TIOCMBIC : TIOCMBIS, &rts);
+        ::ioctl(native_->fd, s.rtsControl == TRtsControl::RtsDisable ? TIOCMBIC : TIOCMBIS, &rts);
 
     ReceiveOptions options;
     options.parityCheck = s.parityCheck;
@@ -219,15 +240,15 @@ ReceiveOptions SerialDevice::CurrentReceiveOptions() const {
 
 WaitResult SerialDevice::WaitReadable(const SerialEvent& stop,
                                       std::optional<std::chrono::nanoseconds> timeout) {
-    return PollPair(stop.Handle(), fd_, POLLIN, timeout, false);
+    return PollPair(stop.Get().fd, native_->fd, POLLIN, timeout, false);
 }
 
 WaitResult SerialDevice::WaitWritable(const SerialEvent& stop) {
-    return PollPair(stop.Handle(), fd_, POLLOUT, std::nullopt, false);
+    return PollPair(stop.Get().fd, native_->fd, POLLOUT, std::nullopt, false);
 }
 
 IoResult SerialDevice::Read(char* buffer, size_t size) {
-    const ssize_t n = ::read(fd_, buffer, size);
+    const ssize_t n = ::read(native_->fd, buffer, size);
     if (n > 0)
         return {IoResult::Ok, static_cast<size_t>(n)};
     if (n == 0)  // end of file after readiness: the device is gone
@@ -236,7 +257,7 @@ IoResult SerialDevice::Read(char* buffer, size_t size) {
 }
 
 IoResult SerialDevice::Write(const char* data, size_t size) {
-    const ssize_t n = ::write(fd_, data, size);
+    const ssize_t n = ::write(native_->fd, data, size);
     if (n > 0)
         return {IoResult::Ok, static_cast<size_t>(n)};
     if (n == 0)
@@ -245,40 +266,41 @@ IoResult SerialDevice::Write(const char* data, size_t size) {
 }
 
 bool SerialDevice::PollLineStatus(LineEvents& events, bool& counted) {
+    Native& w = *native_;
     events = {};
     counted = false;
-    if (lineWatch_ == LineWatch::Unsupported)
+    if (w.lineWatch == Native::LineWatch::Unsupported)
         return false;
 
     // Interrupt counters catch every change between two samples; plain modem
     // lines are the fallback for drivers without them.
-    if (lineWatch_ == LineWatch::Unknown || lineWatch_ == LineWatch::Counters) {
+    if (w.lineWatch == Native::LineWatch::Unknown || w.lineWatch == Native::LineWatch::Counters) {
         serial_icounter_struct ic{};
-        if (::ioctl(fd_, TIOCGICOUNT, &ic) == 0) {
+        if (::ioctl(native_->fd, TIOCGICOUNT, &ic) == 0) {
             const LineCounters now{ic.dcd, ic.rng,     ic.frame,      ic.parity,
                                    ic.brk, ic.overrun, ic.buf_overrun};
-            if (lineWatch_ == LineWatch::Counters)
-                events = CompareLineCounters(counters_, now);
-            counters_ = now;
-            lineWatch_ = LineWatch::Counters;
+            if (w.lineWatch == Native::LineWatch::Counters)
+                events = CompareLineCounters(w.counters, now);
+            w.counters = now;
+            w.lineWatch = Native::LineWatch::Counters;
             counted = true;
             return true;
         }
-        if (lineWatch_ == LineWatch::Counters) {
-            lineWatch_ = LineWatch::Unsupported;
+        if (w.lineWatch == Native::LineWatch::Counters) {
+            w.lineWatch = Native::LineWatch::Unsupported;
             return false;
         }
     }
 
     int lines = 0;
-    if (::ioctl(fd_, TIOCMGET, &lines) != 0) {
-        lineWatch_ = LineWatch::Unsupported;
+    if (::ioctl(native_->fd, TIOCMGET, &lines) != 0) {
+        w.lineWatch = Native::LineWatch::Unsupported;
         return false;
     }
-    if (lineWatch_ == LineWatch::ModemLines)
-        events.modemEvents = CompareModemLines(modemLines_ & TIOCM_CD, modemLines_ & TIOCM_RI,
+    if (w.lineWatch == Native::LineWatch::ModemLines)
+        events.modemEvents = CompareModemLines(w.modemLines & TIOCM_CD, w.modemLines & TIOCM_RI,
                                                lines & TIOCM_CD, lines & TIOCM_RI);
-    modemLines_ = lines;
-    lineWatch_ = LineWatch::ModemLines;
+    w.modemLines = lines;
+    w.lineWatch = Native::LineWatch::ModemLines;
     return true;
 }

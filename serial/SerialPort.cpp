@@ -1,27 +1,28 @@
 #include "SerialPort.h"
 
-#include "DeviceMap.h"
-#include "ParityMarks.h"
-#include "ReadChunker.h"
 #include "SerialDevice.h"
 
 #include <QCoreApplication>
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
 // The hidden object the worker threads post to. It lives on the component's
 // thread, so Qt delivers its events there, in the order each thread posted
 // them. When the component goes away while one of its handlers is still
 // running (a handler that closes and deletes the port), the notifier is
 // orphaned and deleted once that handler has returned.
-class TCommNotifier : public QObject {
+class TCommNotifier : public QObject, public TNotifySink {
   public:
     explicit TCommNotifier(TComm* owner) : owner_(owner) {}
 
     // Any thread. postEvent never blocks, takes ownership of the event, and
     // keeps the events of one thread in order.
+    void Post(int message, uintptr_t wParam, uintptr_t lParam, std::unique_ptr<char[]> chunk,
+              unsigned generation) override {
+        auto* posted = new TCommMessage(message, wParam, lParam, std::move(chunk));
+        posted->Generation = generation;
+        Post(posted);
+    }
     void Post(TCommMessage* message);
 
     void Orphan() {
@@ -70,17 +71,6 @@ Q_NEVER_INLINE void TCommNotifier::Post(TCommMessage* message) {
     QCoreApplication::postEvent(this, message);
 }
 
-namespace {
-// Modem lines and error counters are sampled this often where the driver
-// has them (at most ten wake-ups a second is the budget).
-constexpr auto kLineCheckPeriod = std::chrono::milliseconds(250);
-
-void PostTo(TCommNotifier* notifyWindow, int message, uintptr_t wParam, uintptr_t lParam,
-            std::unique_ptr<char[]> chunk = nullptr) {
-    notifyWindow->Post(new TCommMessage(message, wParam, lParam, std::move(chunk)));
-}
-}  // namespace
-
 // --- TCommMessage --------------------------------------------------------
 
 QEvent::Type TCommMessage::EventType() {
@@ -96,59 +86,6 @@ TCommMessage::TCommMessage(int message, uintptr_t wParam, uintptr_t lParam,
       LParam(lParam),
       Chunk(std::move(chunk)) {}
 
-// --- TWriteQueue ---------------------------------------------------------
-
-bool TWriteQueue::Init() {
-    wake_ = SerialEvent::Create();
-    return wake_ != nullptr;
-}
-
-bool TWriteQueue::Push(Block block) {
-    std::lock_guard lock(mutex_);
-    if (closed_ || !wake_)
-        return false;
-    blocks_.push_back(std::move(block));
-    wake_->Set();
-    return true;
-}
-
-std::optional<TWriteQueue::Block> TWriteQueue::Pop() {
-    std::lock_guard lock(mutex_);
-    if (blocks_.empty()) {
-        // Reset under the lock: a Push after this sets it again, so the
-        // thread's next wait cannot miss it.
-        if (wake_)
-            wake_->Reset();
-        return std::nullopt;
-    }
-    Block block = std::move(blocks_.front());
-    blocks_.pop_front();
-    return block;
-}
-
-void TWriteQueue::Close() {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    blocks_.clear();
-}
-
-// --- TReadControl --------------------------------------------------------
-
-void TReadControl::SetEndRule(ReplyEndRule rule) {
-    std::lock_guard lock(mutex_);
-    rule_ = std::move(rule);
-    ruleVersion_.fetch_add(1, std::memory_order_release);
-}
-
-bool TReadControl::EndRuleChanged(unsigned& seen, ReplyEndRule& rule) {
-    if (ruleVersion_.load(std::memory_order_acquire) == seen)
-        return false;
-    std::lock_guard lock(mutex_);
-    rule = rule_;
-    seen = ruleVersion_.load(std::memory_order_relaxed);
-    return true;
-}
-
 // --- TReadThread ---------------------------------------------------------
 
 TReadThread::TReadThread(SerialDevice* port, const SerialEvent* closeEvent,
@@ -160,115 +97,8 @@ TReadThread::TReadThread(SerialDevice* port, const SerialEvent* closeEvent,
     setObjectName(QStringLiteral("TReadThread"));
 }
 
-void TReadThread::Post(int message, uintptr_t lParam) {
-    PostTo(notifyWindow_, message, 0, lParam);
-}
-
-void TReadThread::PostChunk(const std::string& chunk, unsigned generation) {
-    auto copy = std::make_unique<char[]>(chunk.size() + 1);  // zero-filled
-    std::memcpy(copy.get(), chunk.data(), chunk.size());
-    auto* message = new TCommMessage(MsgReceiveData, chunk.size(),
-                                     reinterpret_cast<uintptr_t>(copy.get()), std::move(copy));
-    message->Generation = generation;
-    notifyWindow_->Post(message);
-}
-
 void TReadThread::run() {
-    using Clock = ReadChunker::Clock;
-    ReadChunker chunker;
-    ParityMarkDecoder decoder;
-    std::vector<char> raw(ReadChunker::kCapacity);
-    std::string decoded;
-
-    LineEvents lineEvents;
-    bool counted = false;
-    // Where the driver cannot report its lines (a pty) the thread has
-    // nothing to sample and sleeps until input or the close event.
-    const bool watchLines = port_->PollLineStatus(lineEvents, counted);
-    auto nextLineCheck = Clock::now() + kLineCheckPeriod;
-
-    unsigned ruleSeen = 0;
-    ReplyEndRule rule;
-    // The generation of the bytes the chunker holds.
-    unsigned generation = control_->Generation();
-
-    // Delivers what a read holds before the thread ends on a vanished device.
-    auto endWithHangup = [&] {
-        if (std::string rest = chunker.Take(); !rest.empty())
-            PostChunk(rest, generation);
-        Post(MsgRequestHangup, 0);
-    };
-
-    chunker.Begin(port_->Timeouts(), Clock::now());
-    for (;;) {
-        auto now = Clock::now();
-        std::optional<std::chrono::nanoseconds> wait = chunker.TimeLeft(now);
-        if (watchLines) {
-            const auto untilCheck = std::max<std::chrono::nanoseconds>(nextLineCheck - now, {});
-            if (!wait || untilCheck < *wait)
-                wait = untilCheck;
-        }
-
-        const WaitResult woke = port_->WaitReadable(*closeEvent_, wait);
-        if (woke == WaitResult::Stop || woke == WaitResult::Closed)
-            break;
-        if (woke == WaitResult::Gone || woke == WaitResult::Failed) {
-            endWithHangup();
-            break;
-        }
-
-        size_t marks = 0;
-        ReceiveOptions options;
-        if (woke == WaitResult::Ready) {
-            const IoResult got = port_->Read(raw.data(), std::max<size_t>(chunker.Room(), 1));
-            if (got.status == IoResult::Closed)
-                break;
-            if (got.status == IoResult::Gone || got.status == IoResult::Failed) {
-                endWithHangup();
-                break;
-            }
-            if (got.count > 0) {
-                // Bytes held from before a drop are dropped too. Those just
-                // read count as new even when the drop came while reading:
-                // a reply is never lost, and a stale byte is left to the rule.
-                if (const unsigned now = control_->Generation(); now != generation) {
-                    chunker.Take();
-                    chunker.Begin(port_->Timeouts(), Clock::now());
-                    generation = now;
-                }
-                if (control_->EndRuleChanged(ruleSeen, rule))
-                    chunker.SetEndRule(rule);
-                options = port_->CurrentReceiveOptions();
-                decoded.clear();
-                marks = decoder.Decode({raw.data(), got.count}, decoded, options.marks);
-                chunker.Feed(decoded, Clock::now());
-            }
-        }
-
-        now = Clock::now();
-        uint32_t countedErrors = 0;
-        if (watchLines && (marks > 0 || now >= nextLineCheck)) {
-            port_->PollLineStatus(lineEvents, counted);
-            nextLineCheck = now + kLineCheckPeriod;
-            if (lineEvents.modemEvents)
-                PostTo(notifyWindow_, MsgModemStateChange, 0, lineEvents.modemEvents);
-            countedErrors = lineEvents.lineErrors;
-        }
-        if (marks > 0 || countedErrors) {
-            const bool parityCheck = port_->CurrentReceiveOptions().parityCheck;
-            if (uint32_t errors = ReportedLineErrors(countedErrors, counted, marks, parityCheck))
-                Post(MsgReceiveError, errors);
-        }
-
-        if (chunker.Complete(now)) {
-            const std::string chunk = chunker.Take();
-            if (chunk.empty())  // only under read totals: the loop ends quietly
-                break;
-            PostChunk(chunk, generation);
-            chunker.Begin(port_->Timeouts(), now);
-        }
-    }
-    port_->Purge(kPurgeRxAbort | kPurgeRxClear);
+    RunReceiveThread(*port_, *closeEvent_, *notifyWindow_, *control_);
     finished_.store(true, std::memory_order_release);
 }
 
@@ -290,76 +120,14 @@ TWriteThread::TWriteThread(SerialDevice* port, const SerialEvent* closeEvent,
     setObjectName(QStringLiteral("TWriteThread"));
 }
 
-void TWriteThread::Post(int message) {
-    PostTo(notifyWindow_, message, 0, 0);
-}
-
 void TWriteThread::run() {
-    // Starts true so the first empty queue is announced once.
-    bool wroteSinceNotice = true;
-    for (;;) {
-        std::optional<TWriteQueue::Block> block = queue_.Pop();
-        if (!block) {
-            sendDataEmpty_ = true;
-            if (wroteSinceNotice)
-                Post(MsgSendDataEmpty);
-            wroteSinceNotice = false;
-            const WaitResult woke = WaitForEvents(*closeEvent_, queue_.Wake());
-            if (woke == WaitResult::Stop)
-                break;
-            if (woke == WaitResult::Signalled)
-                continue;
-            Post(MsgRequestHangup);
-            break;
-        }
-        if (closeEvent_->IsSet())
-            break;
-        if (!WriteBlock(*block))
-            break;
-        wroteSinceNotice = true;
-    }
-    // Send refuses from now on; blocks still queued are discarded.
-    queue_.Close();
-    port_->Purge(kPurgeTxAbort | kPurgeTxClear);
-    sendDataEmpty_ = true;
+    RunTransmitThread(*port_, *closeEvent_, *notifyWindow_, queue_, sendDataEmpty_);
     finished_.store(true, std::memory_order_release);
 }
 
 void TWriteThread::Join() {
     wait();
     finished_.load(std::memory_order_acquire);  // see TReadThread::Join
-}
-
-bool TWriteThread::WriteBlock(const TWriteQueue::Block& block) {
-    size_t offset = 0;
-    while (offset < block.Length) {
-        const IoResult put = port_->Write(block.Data.get() + offset, block.Length - offset);
-        switch (put.status) {
-            case IoResult::Ok:
-                offset += put.count;
-                break;
-            case IoResult::WouldBlock:
-                switch (port_->WaitWritable(*closeEvent_)) {
-                    case WaitResult::Stop:  // closing: the rest is discarded quietly
-                    case WaitResult::Closed:
-                        return false;
-                    case WaitResult::Gone:
-                    case WaitResult::Failed:
-                        Post(MsgRequestHangup);
-                        return false;
-                    default:
-                        break;
-                }
-                break;
-            case IoResult::Closed:
-                return false;
-            case IoResult::Gone:
-            case IoResult::Failed:
-                Post(MsgRequestHangup);
-                return false;
-        }
-    }
-    return true;
 }
 
 // --- TComm ---------------------------------------------------------------
@@ -379,16 +147,7 @@ void TComm::Open() {
     if (port_)
         throw ECommsError("This serial port already opened");
 
-    SerialDevice::OpenError error = SerialDevice::OpenError::None;
-    int systemError = 0;
-    std::unique_ptr<SerialDevice> device =
-        SerialDevice::Open(ResolveSerialDevice(commName_), error, systemError);
-    if (error == SerialDevice::OpenError::NotAComm)
-        throw ECommsError("File handle is not a comm handle ", systemError);
-    if (!device)
-        throw ECommsError("Error opening serial port", systemError);
-    if (!device->SetupQueues(4096, 4096))
-        throw ECommsError("Cannot setup comm buffer");  // the device closes with `device`
+    std::unique_ptr<SerialDevice> device = OpenCommDevice(commName_);
 
     port_ = std::move(device);
     port_->Purge(kPurgeAll);

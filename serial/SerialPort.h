@@ -4,7 +4,7 @@
 // it. All device I/O runs on two worker threads that share one close event.
 #pragma once
 
-#include "ReadChunker.h"
+#include "SerialCore.h"
 #include "SerialSettings.h"
 
 #include <QEvent>
@@ -21,22 +21,7 @@
 #include <stdexcept>
 #include <string>
 
-class SerialDevice;
-class SerialEvent;
 class TCommNotifier;
-
-// Every failure of TComm::Open, with a fixed English message. SystemError()
-// is the system's reason when the device itself refused (an errno value),
-// so the console can tell the operator what to do; 0 otherwise.
-class ECommsError : public std::runtime_error {
-  public:
-    explicit ECommsError(const std::string& message, int systemError = 0)
-        : std::runtime_error(message), systemError_(systemError) {}
-    int SystemError() const { return systemError_; }
-
-  private:
-    int systemError_;
-};
 
 // Events: plain callables, bound by assignment.
 using TNotifyEvent = std::function<void(QObject* Sender)>;
@@ -45,16 +30,6 @@ using TReceiveDataEvent =
 using TReceiveErrorEvent = std::function<void(QObject* Sender, uint32_t EventMask)>;
 using TModemStateChangeEvent = std::function<void(QObject* Sender, uint32_t ModemEvent)>;
 using TSendDataEmptyEvent = std::function<void(QObject* Sender)>;
-
-// Notifications from the worker threads (numbered as the Windows messages
-// they stand for, WM_USER = 1024).
-constexpr int MsgReceiveData = 1025;
-constexpr int MsgReceiveError = 1026;
-constexpr int MsgRequestHangup = 1027;
-constexpr int MsgModemStateChange = 1028;
-constexpr int MsgSendDataEmpty = 1029;
-// To the transmit thread's own queue.
-constexpr int MsgWriteData = 1025;
 
 // One posted notification. A chunk copy (length + 1 zero-filled bytes)
 // belongs to the message and goes with it, delivered or dropped.
@@ -71,49 +46,7 @@ class TCommMessage : public QEvent {
     unsigned Generation = 0;  // of a chunk: see TReadControl
 };
 
-// What the main thread tells a running receive thread: the end rule for its
-// reads, and when to drop what it has received so far. Each drop starts a new
-// generation; chunks carry the generation they were read in, so those read
-// before a drop are thrown away on delivery too.
-class TReadControl {
-  public:
-    void SetEndRule(ReplyEndRule rule);
-    // Receive thread: the rule, when it changed since `seen`.
-    bool EndRuleChanged(unsigned& seen, ReplyEndRule& rule);
-    void Discard() { generation_.fetch_add(1, std::memory_order_acq_rel); }
-    unsigned Generation() const { return generation_.load(std::memory_order_acquire); }
-
-  private:
-    std::mutex mutex_;
-    ReplyEndRule rule_;
-    std::atomic<unsigned> ruleVersion_{0};
-    std::atomic<unsigned> generation_{0};
-};
-
-// The transmit thread's queue: blocks in order, a wake-up event that is set
-// while blocks wait, and a closed state once the thread has ended.
-class TWriteQueue {
-  public:
-    struct Block {
-        std::unique_ptr<char[]> Data;  // length + 1 zero-filled bytes
-        uint16_t Length = 0;
-    };
-
-    bool Init();  // false when the wake-up event cannot be created
-    bool Push(Block block);
-    std::optional<Block> Pop();
-    void Close();
-    const SerialEvent& Wake() const { return *wake_; }
-
-  private:
-    std::mutex mutex_;
-    std::deque<Block> blocks_;
-    bool closed_ = false;
-    std::shared_ptr<SerialEvent> wake_;
-};
-
-// Receives data and device events; ends on the close event, a vanished
-// device, or a read that completes with no bytes.
+// Runs the receive thread's body (SerialCore.h) on a thread of its own.
 class TReadThread : public QThread {
   public:
     TReadThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow,
@@ -126,9 +59,6 @@ class TReadThread : public QThread {
     void run() override;
 
   private:
-    void Post(int message, uintptr_t lParam);
-    void PostChunk(const std::string& chunk, unsigned generation);
-
     SerialDevice* port_;
     const SerialEvent* closeEvent_;
     TCommNotifier* notifyWindow_;
@@ -136,7 +66,7 @@ class TReadThread : public QThread {
     std::atomic<bool> finished_{false};
 };
 
-// Writes queued blocks in order, continuing partial writes.
+// Runs the transmit thread's body (SerialCore.h) on a thread of its own.
 class TWriteThread : public QThread {
   public:
     TWriteThread(SerialDevice* port, const SerialEvent* closeEvent, TCommNotifier* notifyWindow,
@@ -150,9 +80,6 @@ class TWriteThread : public QThread {
     void run() override;
 
   private:
-    bool WriteBlock(const TWriteQueue::Block& block);
-    void Post(int message);
-
     SerialDevice* port_;
     const SerialEvent* closeEvent_;
     TCommNotifier* notifyWindow_;

@@ -73,3 +73,16 @@ TEST(ParityMarks, ReplacementAndNulDropping) {
         EXPECT_EQ(out, c.data) << testing::PrintToString(c.data);
     }
 }
+
+TEST(ParityMarks, AnUnmarkedStreamIsAllData) {
+    // The Windows driver marks nothing: what looks like a mark is data.
+    const std::string raw = "a\0b\377\0X\377\377\377"s;
+    ParityMarkOptions options;
+    options.marked = false;
+    options.dropNul = true;  // the driver's business there
+    ParityMarkDecoder decoder;
+    std::string out;
+    EXPECT_EQ(decoder.Decode(raw, out, options), 0u);
+    EXPECT_EQ(out, raw);
+    EXPECT_EQ(decoder.Pending(), 0u);
+}
