@@ -144,7 +144,7 @@ TEST_F(NetworkTab, WindowStaysAliveWhileABatchRuns) {
 }
 
 // The picture for the README: the window half-way through a batch. Under
-// Xvfb (QT_QPA_PLATFORM=xcb) it is what docs/console-batch.png shows.
+// Xvfb (QT_QPA_PLATFORM=xcb) it shows what docs/guide/network-batch.png does.
 TEST_F(NetworkTab, PictureOfABatchHalfWayThrough) {
     StartSim({"--delay", "120"});
     TForm1& w = Open();
