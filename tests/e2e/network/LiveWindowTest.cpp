@@ -143,8 +143,8 @@ TEST_F(NetworkTab, WindowStaysAliveWhileABatchRuns) {
     EXPECT_EQ(w.ui->edtRemoteHost->text(), QStringLiteral("127.0.0.1x"));
 }
 
-// The picture for the README: the window half-way through a batch. Under
-// Xvfb (QT_QPA_PLATFORM=xcb) it shows what docs/guide/network-batch.png does.
+// The window half-way through a batch, as a picture in the build folder
+// (under Xvfb with QT_QPA_PLATFORM=xcb, as docs/guide/network-batch.png).
 TEST_F(NetworkTab, PictureOfABatchHalfWayThrough) {
     StartSim({"--delay", "120"});
     TForm1& w = Open();
