@@ -19,8 +19,12 @@ function(meter_add_test)
     # runs a test program outside the suite.
     gtest_discover_tests(${T_NAME}
         DISCOVERY_MODE PRE_TEST
-        DISCOVERY_TIMEOUT 30
-        PROPERTIES
-            LABELS "${T_LABELS}"
-            TIMEOUT ${T_TIMEOUT})
+        DISCOVERY_TIMEOUT 30)
+    # Labels and time-out are set by a script CTest reads after the listing,
+    # on the list of cases it made: passed as discovery properties, a second
+    # label would be taken for a property name and the time-out lost.
+    set(props ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_properties.cmake)
+    file(WRITE ${props}
+        "set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES LABELS \"${T_LABELS}\" TIMEOUT ${T_TIMEOUT})\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props})
 endfunction()

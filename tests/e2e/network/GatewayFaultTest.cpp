@@ -177,13 +177,6 @@ QStringList AddressList(std::initializer_list<std::string> addresses) {
     return lines;
 }
 
-QString Lines(std::initializer_list<std::string> lines) {
-    QStringList shown;
-    for (const std::string& line : lines)
-        shown << Shown(line);
-    return shown.join(u'\n');
-}
-
 // Bytes that hold no frame start at all, so no part of them can pass for a
 // reply frame, and that begin with neither FE nor 68.
 std::string Garbage(size_t size) {

@@ -32,6 +32,20 @@ LogEntry Entry(const std::string& title, const std::string& message) {
     return {QString::fromStdString(title), Shown(message)};
 }
 
+QString Lines(std::initializer_list<std::string> lines) {
+    QStringList shown;
+    for (const std::string& line : lines)
+        shown << Shown(line);
+    return shown.join(u'\n');
+}
+
+std::vector<LogEntry> Concat(std::initializer_list<std::vector<LogEntry>> parts) {
+    std::vector<LogEntry> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 std::string Frame(const std::string& address, const std::string& control,
                   const std::string& wireData) {
     std::string wire;

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -33,6 +34,10 @@ void PrintTo(const LogEntry& entry, std::ostream* out);
 // A text as the panes show it: a lone CR becomes a line break.
 QString Shown(const std::string& text);
 LogEntry Entry(const std::string& title, const std::string& message);
+// Several result-list lines as the list shows them, one under the other.
+QString Lines(std::initializer_list<std::string> lines);
+// Log entries of several steps, in order.
+std::vector<LogEntry> Concat(std::initializer_list<std::vector<LogEntry>> parts);
 
 // A meter-bus frame with the FE preamble: the address as typed (12 digits),
 // the control code and the data field in wire form, all hex.

@@ -8,22 +8,6 @@
 
 using namespace bus;
 
-namespace {
-std::vector<LogEntry> Concat(std::initializer_list<std::vector<LogEntry>> parts) {
-    std::vector<LogEntry> all;
-    for (const auto& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-QString Lines(std::initializer_list<std::string> lines) {
-    QStringList shown;
-    for (const std::string& line : lines)
-        shown << Shown(line);
-    return shown.join(u'\n');
-}
-}  // namespace
-
 TEST_F(NetworkTab, EchoingGatewayGivesEveryMeterItsOwnReply) {
     StartSim({"--echo"});
     Connect();
