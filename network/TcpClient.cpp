@@ -22,9 +22,6 @@ using Clock = std::chrono::steady_clock;
 // A send that makes no progress for this long means the gateway stopped
 // reading; give up rather than hold the window forever.
 constexpr int kSendStallMs = 10000;
-// DiscardPendingInput stops after this much, so a peer that never stops
-// talking cannot keep it busy.
-constexpr size_t kDiscardLimit = 1 << 20;
 
 }  // namespace
 
@@ -259,34 +256,6 @@ size_t TcpClient::ReceiveOnce() {
     Fail(tcptext::kReceiveFailed, error);
 }
 
-size_t TcpClient::WaitForData(int timeoutMs) {
-    if (!IsOpen())
-        throw ETcpError(tcptext::kNotOpen);
-    const auto deadline = DeadlineAfter(timeoutMs);
-    for (;;) {
-        if (!WaitReady(fd_, POLLIN, deadline, idle_))
-            throw ETcpError(tcptext::kReplyTimedOut);
-        // Readiness without data (a spurious wake-up) waits on.
-        if (const size_t n = ReceiveOnce(); n > 0)
-            return n;
-    }
-}
-
-void TcpClient::DiscardPendingInput() {
-    input_.clear();
-    size_t discarded = 0;
-    while (IsOpen() && discarded < kDiscardLimit) {
-        const size_t n = ReceiveOnce();
-        input_.clear();
-        if (n == 0)
-            break;
-        discarded += n;
-    }
-}
-
-std::string TcpClient::TakeInput(size_t n) {
-    n = std::min(n, input_.size());
-    std::string taken = input_.substr(0, n);
-    input_.erase(0, n);
-    return taken;
+bool TcpClient::WaitReadable(std::chrono::steady_clock::time_point deadline) {
+    return WaitReady(fd_, POLLIN, deadline, idle_);
 }

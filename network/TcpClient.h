@@ -5,6 +5,7 @@
 
 #include "TcpClientTexts.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -77,6 +78,8 @@ class TcpClient {
   private:
     // Receives once without waiting: the count, or 0 when nothing is waiting.
     size_t ReceiveOnce();
+    // Waits until input may be read, or the deadline passes (false).
+    bool WaitReadable(std::chrono::steady_clock::time_point deadline);
     [[noreturn]] void Fail(const std::string& what, int error);
 
 #ifdef _WIN32
